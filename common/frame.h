@@ -1,0 +1,79 @@
+// The tray frame shared by the server and the client module: hidden window,
+// notify icon, popup menu, About box, settings sheet and message boxes.
+#pragma once
+#include <windows.h>
+
+#define WM_NOTIFYICON (WM_USER + 1)
+
+// Resource ids common to both modules (each module's resource.h includes this).
+#define IDS_APP_TITLE       200
+#define IDS_WINDOW_CLASS    201
+#define IDS_SETTING_OPENED  10005
+#define IDR_MAINMENU        100
+#define IDM_EXIT            102
+#define IDM_ABOUT           101
+#define IDM_SETTINGS        103
+#define IDM_RESTART         104
+#define IDI_ABOUT           500
+#define IDI_SMALL           501
+#define IDI_TASKGRAY        502
+#define IDI_TASKREADY       503
+#define IDI_TASKCONNECT     504
+#define IDD_ABOUTBOX        1000
+#define IDC_VERSION         1001
+
+// NotifyIcon events.
+#define NI_START       (-1)
+#define NI_END         (-2)
+#define NI_ACTIVE      1
+#define NI_STOPPING    2
+#define NI_WORK_BEGIN  3
+#define NI_WORK_END    4
+#define NI_XFER_BEGIN  5
+#define NI_XFER_END    6
+#define NI_TIP         7
+
+#define NS_STARTED  1
+#define NS_ACTIVE   2
+#define NS_STOPPING 4
+
+struct NotifyState {
+    DWORD flags;
+    LONG work;
+    LONG transfer;
+};
+
+// What only the server's window procedure does; the client leaves them NULL.
+struct FrameHooks {
+    void (*OnCreate)(HWND hWnd);
+    void (*OnClose)(HWND hWnd, BOOL endSession);
+    BOOL (*OnCommand)(HWND hWnd, UINT id);
+    void (*OnTimer)(HWND hWnd);
+};
+extern FrameHooks g_FrameHooks;
+
+ATOM MyRegisterClass(HINSTANCE hInstance, int resource, LPCWSTR className);
+LRESULT CALLBACK FrameWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+void StartNotifyIcon(HWND hWnd);
+void EndNotifyIcon();
+void NotifyIcon(int event);
+void SetNotifyTip(LPCWSTR first, LPCWSTR second);
+NotifyState GetNotifyState();   // a copy, for tests and diagnostics
+int GetNotifyIconId();          // the picture last chosen (IDI_TASK*), 0 when none
+
+BOOL OnCommand(HWND hWnd, UINT id);   // the frame's commands: About and Settings
+void OpenSettingDialog(HINSTANCE hInstance, HWND owner, LPCWSTR userName);
+void DoPopupMenu(HWND hWnd);
+INT_PTR CALLBACK AboutDlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);
+DWORD GetFileVersionMSLS(LPCWSTR path, DWORD* ms, DWORD* ls);
+BOOL SelectFolder(HWND owner, LPCWSTR title, LPCWSTR initial, LPWSTR result /* MAX_PATH */);
+void SetFocusAndSelect(HWND hDlg, int id);
+int MessageBoxID(HWND owner, UINT id, UINT style);
+int MessageBoxStr(HWND owner, LPCWSTR text, UINT style);
+void CriticalMessage(UINT id);
+BOOL IsUnrecoverable();
+
+// Log settings page (dialog 2000) shown inside the settings sheet.
+#define IDD_LOGPAGE 2000
+INT_PTR CALLBACK LogPageDlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);

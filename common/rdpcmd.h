@@ -40,6 +40,7 @@ void MakeGetPropertiesRequest(CRdpData& req, LPCWSTR printer, LPCWSTR hklmPath, 
 // Client: the receive message that LoadBlock assembles, the dispatcher and
 // the handlers. DoRequest answers every complete request exactly once.
 extern CRdpData* g_pRecvData;
+extern WCHAR g_szServerName[MAX_PATH];   // the server of the open connection, from CHANNEL_EVENT_CONNECTED
 CRdpData DoRequest();
 CRdpData Initialize();
 CRdpData GetFileVer();

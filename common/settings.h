@@ -10,6 +10,7 @@
 
 extern WCHAR g_szUserIni[MAX_PATH];   // per-user settings file; empty until start-up set it
 extern LPCWSTR g_szSection;           // L"Server" or L"Client"
+extern WCHAR g_szCommonIni[MAX_PATH]; // common settings file (server and administrator tool)
 
 int GetUserProfileInt(LPCWSTR key, int def);
 void GetUserProfileString(LPCWSTR def, LPWSTR result /* MAX_PATH */);

@@ -1,0 +1,306 @@
+// Replaces the Remote Desktop Services functions at link time. Without
+// CHANNEL_OPTION_SHOW_PROTOCOL a static channel reads as a plain byte stream,
+// at most 1600 bytes per read, and a read that times out fails with
+// ERROR_IO_INCOMPLETE: the double behaves the same.
+//
+// A simulation process is configured by the settings file named in the
+// environment variable QVSIM (section [Session]: Id, State, Protocol,
+// Family, Address, ClientName); it is read again at every query, so that a
+// script can end the session while the process runs.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include "wts_double.h"
+#include <wtsapi32.h>
+#include <deque>
+#include <map>
+#include <string>
+#include <string.h>
+
+namespace {
+
+const ULONG CHUNK = 1600;
+
+struct Session {
+    DWORD id = 1;
+    int state = WTSActive;
+    USHORT protocol = WTS_PROTOCOL_TYPE_RDP;
+    DWORD family = AF_INET;
+    BYTE address[18] = {192, 0, 2, 1};
+    std::wstring clientName = L"PC1";
+    std::map<int, DWORD> failures;
+};
+
+struct Channel {
+    std::deque<BYTE> incoming;
+    std::deque<std::pair<bool, DWORD>> writeFaults;   // (short?, value)
+    std::function<void(const WtsDouble::Bytes&)> onWrite;
+    std::vector<WtsDouble::Bytes> writes;
+    int writeCalls = 0, readCalls = 0, timeouts = 0;
+    int disconnectAfter = -1;
+    DWORD openError = 0;
+    int open = 0;
+};
+
+struct State {
+    CRITICAL_SECTION cs;
+    HANDLE dataReady;   // manual-reset, set while incoming is not empty
+    Session session;
+    Channel channel;
+    State() {
+        InitializeCriticalSection(&cs);
+        dataReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+};
+
+State& S()
+{
+    static State s;
+    return s;
+}
+
+struct Lock {
+    Lock() { EnterCriticalSection(&S().cs); }
+    ~Lock() { LeaveCriticalSection(&S().cs); }
+};
+
+int g_ChannelTag;   // what an open channel handle points at
+
+void UpdateDataReady()
+{
+    if (S().channel.incoming.empty())
+        ResetEvent(S().dataReady);
+    else
+        SetEvent(S().dataReady);
+}
+
+void LoadSimulationSettings(Session& s)
+{
+    WCHAR ini[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    s.id = GetPrivateProfileIntW(L"Session", L"Id", s.id, ini);
+    s.state = (int)GetPrivateProfileIntW(L"Session", L"State", s.state, ini);
+    s.protocol = (USHORT)GetPrivateProfileIntW(L"Session", L"Protocol", s.protocol, ini);
+    WCHAR text[1100];
+    GetPrivateProfileStringW(L"Session", L"ClientName", s.clientName.c_str(), text, ARRAYSIZE(text), ini);
+    s.clientName = text;
+    GetPrivateProfileStringW(L"Session", L"Address", L"", text, ARRAYSIZE(text), ini);
+    if (text[0]) {
+        BYTE addr[16] = {};
+        if (InetPtonW(AF_INET, text, addr) == 1) {
+            s.family = AF_INET;
+            memset(s.address, 0, sizeof s.address);
+            memcpy(s.address, addr, 4);
+        } else if (InetPtonW(AF_INET6, text, addr) == 1) {
+            s.family = AF_INET6;
+            memset(s.address, 0, sizeof s.address);
+            memcpy(s.address, addr, 16);
+        }
+    }
+}
+
+// The answer to one query, in memory that WTSFreeMemory releases.
+BOOL Answer(const void* value, DWORD size, LPWSTR* buffer, DWORD* bytes)
+{
+    void* p = LocalAlloc(LMEM_FIXED, size);
+    if (!p) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    memcpy(p, value, size);
+    *buffer = (LPWSTR)p;
+    *bytes = size;
+    return TRUE;
+}
+
+BOOL ValidChannel(HANDLE h)
+{
+    if (h == (HANDLE)&g_ChannelTag && S().channel.open > 0)
+        return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI WTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS cls, LPWSTR* buffer, DWORD* bytes)
+{
+    Lock lock;
+    Session& s = S().session;
+    LoadSimulationSettings(s);
+    *buffer = nullptr;
+    *bytes = 0;
+    auto failure = s.failures.find(cls);
+    if (failure != s.failures.end()) {
+        SetLastError(failure->second);
+        return FALSE;
+    }
+    switch (cls) {
+    case WTSConnectState:
+        return Answer(&s.state, sizeof s.state, buffer, bytes);
+    case WTSClientProtocolType:
+        return Answer(&s.protocol, sizeof s.protocol, buffer, bytes);
+    case WTSSessionId:
+        return Answer(&s.id, sizeof s.id, buffer, bytes);
+    case WTSClientAddress: {
+        WTS_CLIENT_ADDRESS addr = {};
+        addr.AddressFamily = s.family;
+        memcpy(addr.Address + 2, s.address, sizeof s.address);
+        return Answer(&addr, sizeof addr, buffer, bytes);
+    }
+    case WTSClientName:
+        return Answer(s.clientName.c_str(), (DWORD)(s.clientName.size() + 1) * sizeof(WCHAR), buffer, bytes);
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+}
+
+void WINAPI WTSFreeMemory(PVOID memory)
+{
+    LocalFree(memory);
+}
+
+HANDLE WINAPI WTSVirtualChannelOpen(HANDLE, DWORD, LPSTR name)
+{
+    Lock lock;
+    Channel& c = S().channel;
+    if (c.openError || !name || strcmp(name, "Quorvex") != 0) {
+        SetLastError(c.openError ? c.openError : ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    c.open++;
+    return (HANDLE)&g_ChannelTag;
+}
+
+BOOL WINAPI WTSVirtualChannelClose(HANDLE h)
+{
+    Lock lock;
+    if (!ValidChannel(h))
+        return FALSE;
+    S().channel.open--;
+    return TRUE;
+}
+
+BOOL WINAPI WTSVirtualChannelWrite(HANDLE h, PCHAR buffer, ULONG length, PULONG written)
+{
+    std::function<void(const WtsDouble::Bytes&)> handler;
+    WtsDouble::Bytes block;
+    {
+        Lock lock;
+        if (!ValidChannel(h))
+            return FALSE;
+        Channel& c = S().channel;
+        c.writeCalls++;
+        c.writes.emplace_back((BYTE*)buffer, (BYTE*)buffer + length);
+        *written = 0;
+        if (!c.writeFaults.empty()) {
+            auto fault = c.writeFaults.front();
+            c.writeFaults.pop_front();
+            if (!fault.first) {
+                SetLastError(fault.second);
+                return FALSE;
+            }
+            *written = fault.second < length ? fault.second : length;
+            return TRUE;
+        }
+        *written = length;
+        handler = c.onWrite;
+        block = c.writes.back();
+    }
+    if (handler)
+        handler(block);
+    return TRUE;
+}
+
+BOOL WINAPI WTSVirtualChannelRead(HANDLE h, ULONG timeout, PCHAR buffer, ULONG size, PULONG read)
+{
+    {
+        Lock lock;
+        if (!ValidChannel(h))
+            return FALSE;
+        S().channel.readCalls++;
+    }
+    *read = 0;
+    WaitForSingleObject(S().dataReady, timeout);
+    Lock lock;
+    Channel& c = S().channel;
+    if (c.incoming.empty()) {
+        c.timeouts++;
+        if (c.disconnectAfter >= 0 && c.timeouts >= c.disconnectAfter)
+            S().session.state = WTSDisconnected;
+        SetLastError(ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
+    ULONG n = size < CHUNK ? size : CHUNK;
+    if (n > c.incoming.size())
+        n = (ULONG)c.incoming.size();
+    for (ULONG i = 0; i < n; i++) {
+        buffer[i] = (CHAR)c.incoming.front();
+        c.incoming.pop_front();
+    }
+    UpdateDataReady();
+    *read = n;
+    return TRUE;
+}
+
+}  // extern "C"
+
+namespace WtsDouble {
+
+void Reset()
+{
+    Lock lock;
+    S().session = Session();
+    S().channel = Channel();
+    UpdateDataReady();
+}
+
+void SetSessionId(DWORD id) { Lock lock; S().session.id = id; }
+void SetConnectState(int state) { Lock lock; S().session.state = state; }
+void SetProtocol(USHORT protocol) { Lock lock; S().session.protocol = protocol; }
+
+void SetClientAddress(DWORD family, const BYTE* bytes, DWORD count)
+{
+    Lock lock;
+    Session& s = S().session;
+    s.family = family;
+    memset(s.address, 0, sizeof s.address);
+    memcpy(s.address, bytes, count < sizeof s.address ? count : sizeof s.address);
+}
+
+void SetClientName(LPCWSTR name) { Lock lock; S().session.clientName = name; }
+
+void FailQuery(int infoClass, DWORD error)
+{
+    Lock lock;
+    if (error)
+        S().session.failures[infoClass] = error;
+    else
+        S().session.failures.erase(infoClass);
+}
+
+void QueueRead(const void* bytes, DWORD count)
+{
+    Lock lock;
+    const BYTE* p = (const BYTE*)bytes;
+    S().channel.incoming.insert(S().channel.incoming.end(), p, p + count);
+    UpdateDataReady();
+}
+
+void OnWrite(std::function<void(const Bytes&)> handler) { Lock lock; S().channel.onWrite = handler; }
+void ShortWrite(DWORD accepted) { Lock lock; S().channel.writeFaults.emplace_back(true, accepted); }
+void FailWrite(DWORD error) { Lock lock; S().channel.writeFaults.emplace_back(false, error); }
+void DisconnectAfterTimeouts(int timeouts) { Lock lock; S().channel.disconnectAfter = timeouts; }
+void FailOpen(DWORD error) { Lock lock; S().channel.openError = error; }
+
+std::vector<Bytes> Writes() { Lock lock; return S().channel.writes; }
+int WriteCalls() { Lock lock; return S().channel.writeCalls; }
+int ReadCalls() { Lock lock; return S().channel.readCalls; }
+int TimedOutReads() { Lock lock; return S().channel.timeouts; }
+int OpenChannels() { Lock lock; return S().channel.open; }
+
+}  // namespace WtsDouble

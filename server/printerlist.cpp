@@ -91,7 +91,8 @@ int CPrinterList::EnumRedirectPrinters()
             LogPrintf(32, F, L",ignore redirect,%s", name);
             continue;
         }
-        if (m_pEntries[AddRedirectPrinter(name)].nAttempts != 0)
+        int index = AddRedirectPrinter(name);   // may move the array
+        if (m_pEntries[index].nAttempts != 0)
             pending++;
     }
     return pending;

@@ -125,6 +125,8 @@ BOOL Pack(BYTE* buf, DWORD cb, DWORD fixedSize, LPDWORD needed, Fill fill)
     Packer measure(nullptr, 0, fixedSize);
     fill(measure);
     *needed = measure.need;
+    if (measure.need == 0)
+        return TRUE;
     if (!buf || cb < measure.need) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;

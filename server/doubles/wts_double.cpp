@@ -6,11 +6,15 @@
 // A simulation process is configured by the settings file named in the
 // environment variable QVSIM (section [Session]: Id, State, Protocol,
 // Family, Address, ClientName); it is read again at every query, so that a
-// script can end the session while the process runs.
+// script can end the session while the process runs. With [Link] Port set,
+// the channel's far end is the client host double over the loopback link
+// (Port 0: any free port, written back as PortInUse for the script).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include "wts_double.h"
+#include <process.h>
 #include <wtsapi32.h>
+#include "simlink.h"
 #include <deque>
 #include <map>
 #include <string>
@@ -39,16 +43,21 @@ struct Channel {
     int disconnectAfter = -1;
     DWORD openError = 0;
     int open = 0;
+    SOCKET link = INVALID_SOCKET;   // to the client host double, once joined
+    bool linked = false;            // the far end is the link, not the test
 };
 
 struct State {
     CRITICAL_SECTION cs;
     HANDLE dataReady;   // manual-reset, set while incoming is not empty
+    HANDLE joined;      // manual-reset, set once the host has joined the link
     Session session;
     Channel channel;
+    bool simLoaded = false;   // the simulation file's link has been set up
     State() {
         InitializeCriticalSection(&cs);
         dataReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        joined = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
 };
 
@@ -73,12 +82,23 @@ void UpdateDataReady()
         SetEvent(S().dataReady);
 }
 
+BOOL SimulationFile(LPWSTR ini)
+{
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    return n > 0 && n < MAX_PATH;
+}
+
+void StartSimulationLink(LPCWSTR ini);
+
 void LoadSimulationSettings(Session& s)
 {
     WCHAR ini[MAX_PATH];
-    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
+    if (!SimulationFile(ini))
         return;
+    if (!S().simLoaded) {
+        S().simLoaded = true;
+        StartSimulationLink(ini);
+    }
     s.id = GetPrivateProfileIntW(L"Session", L"Id", s.id, ini);
     s.state = (int)GetPrivateProfileIntW(L"Session", L"State", s.state, ini);
     s.protocol = (USHORT)GetPrivateProfileIntW(L"Session", L"Protocol", s.protocol, ini);
@@ -97,6 +117,77 @@ void LoadSimulationSettings(Session& s)
             memset(s.address, 0, sizeof s.address);
             memcpy(s.address, addr, 16);
         }
+    }
+}
+
+struct LinkStart {
+    SOCKET listener;
+    std::wstring serverName;
+};
+
+// Feeds the add-in's writes into the channel's byte stream until the link ends.
+void PumpLink(SOCKET link)
+{
+    for (;;) {
+        DWORD type = 0;
+        std::vector<BYTE> payload;
+        int r = SimLinkRecv(link, INFINITE, &type, &payload);
+        if (r == SIMLINK_TIMEOUT)
+            continue;
+        Lock lock;
+        if (r != SIMLINK_FRAME || type == SIMLINK_DISCONNECT) {
+            S().session.state = WTSDisconnected;
+            return;
+        }
+        if (type == SIMLINK_CLIENT_WRITE) {
+            S().channel.incoming.insert(S().channel.incoming.end(), payload.begin(), payload.end());
+            UpdateDataReady();
+        }
+    }
+}
+
+unsigned __stdcall LinkThread(void* arg)
+{
+    LinkStart* start = (LinkStart*)arg;
+    SOCKET link = SimLinkAccept(start->listener, INFINITE);
+    SimLinkClose(start->listener);
+    if (link != INVALID_SOCKET && SimLinkSendConnect(link, start->serverName.c_str())) {
+        {
+            Lock lock;
+            S().channel.link = link;
+        }
+        SetEvent(S().joined);
+        PumpLink(link);
+    }
+    delete start;
+    return 0;
+}
+
+BOOL StartLink(WORD* port, LPCWSTR serverName)
+{
+    SOCKET listener = SimLinkListen(port);
+    if (listener == INVALID_SOCKET)
+        return FALSE;
+    S().channel.linked = true;
+    HANDLE t = (HANDLE)_beginthreadex(nullptr, 0, LinkThread, new LinkStart{listener, serverName}, 0, nullptr);
+    if (!t)
+        return FALSE;
+    CloseHandle(t);
+    return TRUE;
+}
+
+void StartSimulationLink(LPCWSTR ini)
+{
+    WCHAR text[64];
+    GetPrivateProfileStringW(L"Link", L"Port", L"", text, ARRAYSIZE(text), ini);
+    if (!text[0])
+        return;
+    WORD port = (WORD)_wtoi(text);
+    WCHAR server[256];
+    GetPrivateProfileStringW(L"Link", L"ServerName", L"TS1", server, ARRAYSIZE(server), ini);
+    if (StartLink(&port, server)) {
+        _itow(port, text, 10);
+        WritePrivateProfileStringW(L"Link", L"PortInUse", text, ini);
     }
 }
 
@@ -168,7 +259,8 @@ HANDLE WINAPI WTSVirtualChannelOpen(HANDLE, DWORD, LPSTR name)
 {
     Lock lock;
     Channel& c = S().channel;
-    if (c.openError || !name || strcmp(name, "Quorvex") != 0) {
+    LoadSimulationSettings(S().session);
+    if (c.openError || !name || strcmp(name, "Quorvex") != 0 || (c.linked && c.link == INVALID_SOCKET)) {
         SetLastError(c.openError ? c.openError : ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
@@ -208,6 +300,14 @@ BOOL WINAPI WTSVirtualChannelWrite(HANDLE h, PCHAR buffer, ULONG length, PULONG 
             return TRUE;
         }
         *written = length;
+        if (c.linked) {
+            // One server write travels as one frame; the host cuts it into chunks.
+            if (!SimLinkSend(c.link, SIMLINK_SERVER_WRITE, buffer, length)) {
+                SetLastError(ERROR_BROKEN_PIPE);
+                return FALSE;
+            }
+            return TRUE;
+        }
         handler = c.onWrite;
         block = c.writes.back();
     }
@@ -254,9 +354,23 @@ namespace WtsDouble {
 void Reset()
 {
     Lock lock;
+    if (S().channel.link != INVALID_SOCKET)
+        SimLinkClose(S().channel.link);
     S().session = Session();
     S().channel = Channel();
+    ResetEvent(S().joined);
     UpdateDataReady();
+}
+
+BOOL ListenLink(WORD* port, LPCWSTR serverName)
+{
+    Lock lock;
+    return StartLink(port, serverName);
+}
+
+BOOL WaitLinkJoined(DWORD timeoutMs)
+{
+    return WaitForSingleObject(S().joined, timeoutMs) == WAIT_OBJECT_0;
 }
 
 void SetSessionId(DWORD id) { Lock lock; S().session.id = id; }

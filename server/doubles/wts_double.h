@@ -38,6 +38,15 @@ void FailWrite(DWORD error);
 void DisconnectAfterTimeouts(int timeouts);
 void FailOpen(DWORD error);
 
+// The far end is the client host double over the loopback link: listens on
+// *port (0: any free port, returned), and in the background accepts the
+// host, tells it the connection is open under `serverName`, and feeds what
+// the add-in writes into the channel's byte stream. A closed link ends the
+// session (WTSDisconnected).
+BOOL ListenLink(WORD* port, LPCWSTR serverName);
+// Waits until the host has joined (TRUE) or the time is up.
+BOOL WaitLinkJoined(DWORD timeoutMs);
+
 // What happened: every write call's bytes as offered, whole or not.
 std::vector<Bytes> Writes();
 int WriteCalls();

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <thread>
 #include "rdpcmd.h"
+#include "simlink.h"
 #include "testutil.h"
 #include "wts_double.h"
 #include "wtsio.h"
@@ -341,6 +342,57 @@ TEST_F(SessionQueries, LongClientNameIsCutToTheRecord)
     WTS_GetClientInfo(&rec);
     EXPECT_EQ((size_t)CCH_CLIENT_NAME - 1, wcslen(rec.szClientName));
     EXPECT_EQ(0x12345678u, rec.bClientModule) << "the name overran into the next field";
+}
+
+}  // namespace
+
+namespace {
+
+// The channel's far end as the client host double sees it over the link.
+TEST(ChannelOverLink, ServerWritesTravelAsFramesAndClientWritesAsAStream)
+{
+    WtsDouble::Reset();
+    svtest::TestLog log;
+    svtest::TestEvents events;
+    WORD port = 0;
+    ASSERT_TRUE(WtsDouble::ListenLink(&port, L"TS-SIM"));
+    SOCKET host = SimLinkConnect(port);
+    ASSERT_NE(INVALID_SOCKET, host);
+    DWORD type = 0;
+    std::vector<BYTE> payload;
+    ASSERT_EQ(SIMLINK_FRAME, SimLinkRecv(host, 5000, &type, &payload));
+    EXPECT_EQ((DWORD)SIMLINK_CONNECT, type);
+    EXPECT_STREQ(L"TS-SIM", (LPCWSTR)payload.data());
+    ASSERT_TRUE(WtsDouble::WaitLinkJoined(5000));
+
+    std::thread client([&] {
+        // One request of two blocks, then the reply in one client write.
+        for (int blocks = 0; blocks < 2; blocks++) {
+            if (SimLinkRecv(host, 5000, &type, &payload) != SIMLINK_FRAME || type != SIMLINK_SERVER_WRITE)
+                return;
+        }
+        BYTE reply[8 + 3000];
+        RDPHEADER h = {3000, RDP_CMD_GETPROPERTIES, 0};
+        memcpy(reply, &h, sizeof h);
+        memset(reply + 8, 0x42, 3000);
+        SimLinkSend(host, SIMLINK_CLIENT_WRITE, reply, sizeof reply);
+    });
+    HANDLE ch = WTSVirtualChannelOpen(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, (LPSTR)RDP_CHANNEL_NAME);
+    ASSERT_TRUE(ch);
+    CRdpData req(RDP_CMD_GETPROPERTIES, RDP_RES_NONE);
+    std::vector<BYTE> big(7000, 1);
+    req.AddBuf(big.data(), (DWORD)big.size());
+    CRdpData reply = WriteAndReadRDP(ch, req);
+    client.join();
+    EXPECT_EQ(0, reply.Res());
+    EXPECT_EQ(3000u, reply.Len());
+    EXPECT_GE(WtsDouble::ReadCalls(), 1 + 2) << "at most 1600 bytes a read";
+
+    SimLinkClose(host);
+    for (int i = 0; i < 50 && WTS_IsActive(); i++)
+        Sleep(100);
+    EXPECT_FALSE(WTS_IsActive()) << "a closed link ends the session";
+    WTSVirtualChannelClose(ch);
 }
 
 }  // namespace

@@ -226,7 +226,7 @@ BOOL OnCommand(HWND hWnd, WPARAM wParam)
     LogScope scope(F);
     switch (LOWORD(wParam)) {
     case IDM_EXIT:
-        if (MessageBoxID(hWnd, IDS_CONFIRM_EXIT, MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES) {
+        if (MessageBoxID(hWnd, IDS_EXIT_CONFIRM, MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES) {
             LogPrintf(128, F, L"IDM_EXIT,SetEvent,%p", g_hEvent[EVENT_EXIT]);
             SetEvent(g_hEvent[EVENT_EXIT]);
             NotifyIcon(NI_STOPPING);
@@ -291,7 +291,7 @@ int RunServer(HINSTANCE hInst, LPCWSTR cmdLine)
     } catch (UINT id) {
         CriticalMessage(id);
     } catch (...) {
-        CriticalMessage(IDS_FATAL_ERROR);
+        CriticalMessage(IDS_FATAL);
     }
     ExitInstance();
     LogEnd();

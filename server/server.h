@@ -14,10 +14,10 @@
 #define PREVIOUS_INSTANCE_WAIT 60000
 
 // Start-up failure messages thrown as UINT and shown by the program entry.
-#define IDS_CONFIRM_EXIT    202
+#define IDS_EXIT_CONFIRM    202
 #define IDS_ALREADY_RUNNING 10000
 #define IDS_INIT_ERROR      10001
-#define IDS_FATAL_ERROR     20000
+#define IDS_FATAL     20000
 
 extern HANDLE g_hEvent[2];
 extern HANDLE g_hMutex;

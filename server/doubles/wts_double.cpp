@@ -8,7 +8,9 @@
 // Family, Address, ClientName); it is read again at every query, so that a
 // script can end the session while the process runs. With [Link] Port set,
 // the channel's far end is the client host double over the loopback link
-// (Port 0: any free port, written back as PortInUse for the script).
+// (Port 0: any free port, written back as PortInUse for the script), and
+// [Session] UserName is the session's user, so that simulated sessions of
+// different users keep their own settings, logs and named objects.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include "wts_double.h"
@@ -213,9 +215,33 @@ BOOL ValidChannel(HANDLE h)
     return FALSE;
 }
 
+// The session's user for GetUserNameW, from the simulation file; the real
+// account name without one.
+BOOL WINAPI SimGetUserNameW(LPWSTR name, LPDWORD size)
+{
+    WCHAR ini[MAX_PATH], user[256];
+    if (SimulationFile(ini) && GetPrivateProfileStringW(L"Session", L"UserName", L"", user, 256, ini) > 0) {
+        DWORD need = (DWORD)wcslen(user) + 1;
+        if (!name || *size < need) {
+            *size = need;
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        memcpy(name, user, need * sizeof(WCHAR));
+        *size = need;
+        return TRUE;
+    }
+    auto real = (BOOL(WINAPI*)(LPWSTR, LPDWORD))GetProcAddress(LoadLibraryW(L"advapi32.dll"), "GetUserNameW");
+    return real ? real(name, size) : FALSE;
+}
+
 }  // namespace
 
 extern "C" {
+
+// GetUserNameW is imported through this pointer; defining it here takes the
+// place of the import library's entry.
+BOOL(WINAPI* __imp_GetUserNameW)(LPWSTR, LPDWORD) = SimGetUserNameW;
 
 BOOL WINAPI WTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS cls, LPWSTR* buffer, DWORD* bytes)
 {

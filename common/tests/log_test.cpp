@@ -338,6 +338,23 @@ TEST_F(LogTest, UnwritableFolderFallsBackToTheDefault)
     DeleteFileW(path.c_str());
 }
 
+TEST_F(LogTest, WriteStoresANormalizedFolderAndEveryKey)
+{
+    LogStart(nullptr);
+    LogSettings s = {};
+    lstrcpynW(s.LogFolder, (dir.path() + L"\\a\\..\\b\\.\\").c_str(), MAX_PATH);
+    s.LogSize = 10240;
+    s.LogRotate = 255;
+    s.LogLevel = 4;
+    WriteLogSettings(&s);
+    EXPECT_EQ(dir / L"b", StoredText(L"LogFolder"));
+    EXPECT_EQ(L"10240", StoredText(L"LogSize"));
+    EXPECT_EQ(L"255", StoredText(L"LogRotate"));
+    EXPECT_EQ(L"4", StoredText(L"LogLevel"));
+    EXPECT_TRUE(HasBody("0,64,,WriteLogSettings,Change LogSetting"));
+    EXPECT_EQ(0, GetLogSettingsInForce()->LogLevel) << "the settings in force changed before the next start";
+}
+
 TEST(LogSettingsRepair, EndsWhenEvenTheDefaultFolderIsNotWritable)
 {
     ScratchFolder dir;

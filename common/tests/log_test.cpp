@@ -100,6 +100,7 @@ TEST(LogLine, ColumnsByteForByte)
         {64, L"OnInitInstance", L",Done", 0, L"2014/07/01,09:05:03,3,64,,OnInitInstance,,Done\r\n"},
         {LOG_E, L"OnInitInstance", L",CreateWindow,error=%d", 1407,
          L"2014/07/01,09:05:03,3,255,E,OnInitInstance,,CreateWindow,error=1407\r\n"},
+        // A NULL string argument is written, never a crash.
         {LOG_W, L"ConfirmLogSettings", L",invalid value,%s,%d", 0,
          L"2014/07/01,09:05:03,3,255,W,ConfirmLogSettings,,invalid value,(null),0\r\n"},
         {LOG_IN, L"ReadBuf", L"", 0, L"2014/07/01,09:05:03,3,0,>,ReadBuf,\r\n"},

@@ -137,8 +137,9 @@ void CheckedString(CRdpData& m, DWORD cch)
     if (n == RDP_STRING_BAD) {
         ASSERT_EQ(before, m.ReadPos());
         written = cch ? 1 : 0;
-        if (cch)
+        if (cch) {
             ASSERT_EQ(0, dest[0]);
+        }
     } else if (cch) {
         ASSERT_LT(n, cch);
         ASSERT_EQ(n, wcslen(dest.data()));
@@ -230,8 +231,9 @@ TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
                 outcomes[done ? 1 : recv.Buffer() ? 0 : 2]++;
                 if (done) {
                     // Whole-heap checks are slow under heap checking: sample them.
-                    if (outcomes[1] % 64 == 1)
+                    if (outcomes[1] % 64 == 1) {
                         ASSERT_EQ((SIZE_T)recv.Size(), HeapSize(recv.Heap(), 0, recv.Buffer()));
+                    }
                     ReadLikeTheClient(recv);
                     recv.Clear();
                 }
@@ -243,8 +245,9 @@ TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
             if (HasFatalFailure())
                 return;
         }
-        if (messages % 1024 == 0)
+        if (messages % 1024 == 0) {
             ASSERT_TRUE(AllHeapsValid()) << "message " << messages;
+        }
     }
     EXPECT_TRUE(AllHeapsValid());
     for (auto& o : outcomes)
@@ -289,8 +292,9 @@ TEST(RdpMutation, RandomPayloadsThroughTheReaders)
         if (HasFatalFailure())
             return;
         recv.Clear();
-        if (i % 4096 == 0)
+        if (i % 4096 == 0) {
             ASSERT_TRUE(AllHeapsValid()) << "message " << i;
+        }
     }
     EXPECT_TRUE(AllHeapsValid());
 }

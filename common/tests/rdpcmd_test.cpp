@@ -92,8 +92,8 @@ TEST(Requests, PayloadsReadBackInOrder)
     EXPECT_EQ((std::vector<BYTE>{0, 0, 0, 0, 2, 0, 0xFF, 0xFF}), Bytes(req));
 
     std::wstring printer(1023, L'P');
-    std::wstring hklm = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(900, L'x') + L"\\PrinterDriverData";
-    hklm.resize(1023);
+    std::wstring prefix = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\", suffix = L"\\PrinterDriverData";
+    std::wstring hklm = prefix + std::wstring(1023 - prefix.size() - suffix.size(), L'x') + suffix;
     std::wstring hkcu = L"Software\\Halvren\\PCL\\\x30d7\x30ea\x30f3\x30bf";
     MakeGetPropertiesRequest(req, printer.c_str(), hklm.c_str(), hkcu.c_str());
     EXPECT_EQ(RDP_CMD_GETPROPERTIES, req.Cmd());

@@ -33,7 +33,7 @@ BOOL LoadAll(CRdpData& recv, const std::vector<BYTE>& msg)
         RDPBLOCKHEADER h;
         const BYTE* data = RdpBlockAt(msg.data(), (DWORD)msg.size(), seq, &h);
         done = recv.LoadBlock(data, h.dwLength, h.wSeq, h.wFlags);
-        EXPECT_EQ(seq + 1 == count, !!done) << "block " << seq;
+        EXPECT_EQ(seq + 1u == count, !!done) << "block " << seq;
     }
     return done;
 }
@@ -257,7 +257,8 @@ TEST(LoadBlock, ReassemblesWhatTheCuttingProduced)
 {
     TestLog log;
     CRdpData recv;
-    for (DWORD size : {8u, 26u, 6392u, 6393u, 20008u, (DWORD)RDP_REQUEST_MAX}) {
+    static const DWORD sizes[] = {8, 26, 6392, 6393, 20008, RDP_REQUEST_MAX};
+    for (DWORD size : sizes) {
         SCOPED_TRACE(size);
         std::vector<BYTE> msg = PatternMessage(size);
         ASSERT_TRUE(LoadAll(recv, msg));

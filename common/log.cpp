@@ -309,6 +309,7 @@ void RepairLogValues(LogValues* v, LPCWSTR defaultFolder, BOOL checkWritable)
 
 void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, BOOL defaults)
 {
+    LogScope scope(L"ReadLogSettings");
     WCHAR defaultFolder[MAX_PATH];
     DefaultLogFolder(defaultFolder);
 
@@ -338,8 +339,10 @@ void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, 
             lstrcpynW(baseName, s_baseName, MAX_PATH);
         }
         logPath[0] = 0;
-        // A path that does not fit would name some other file: log nothing then.
-        if (baseName[0] &&
+        // A path that does not fit would name some other file, and no folder
+        // at all would put the log in the root of the current drive: log
+        // nothing then.
+        if (baseName[0] && settings->LogFolder[0] &&
             FAILED(StringCchPrintfW(logPath, MAX_PATH, L"%s\\%s%s", settings->LogFolder, baseName, L".log")))
             logPath[0] = 0;
     }
@@ -347,6 +350,7 @@ void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, 
 
 void WriteLogSettings(const LogSettings* settings)
 {
+    LogScope scope(L"WriteLogSettings");
     WCHAR folder[MAX_PATH];
     if (!PathCanonicalizeW(folder, settings->LogFolder))
         lstrcpynW(folder, settings->LogFolder, MAX_PATH);

@@ -9,9 +9,7 @@
 #include <vector>
 #include "module.h"
 #include "cipher.h"
-#include "elevate.h"
 #include "logon_double.h"
-#include "regops.h"
 #include "settings.h"
 #include "tool_runner.h"
 
@@ -30,33 +28,6 @@ TEST(AdminToolProcess, CheckAdminKeywordIsExactAndCaseSensitive)
     EXPECT_EQ(1u, RunTool(L"Quorvane_Admin.exe", L" CheckAdmin"));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RunTool(L"Quorvane_Admin.exe", L" checkadmin"));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RunTool(L"Quorvane_Admin.exe", L" CheckAdmin "));
-}
-
-TEST(AdminToolProcess, RequestFileInAFolderWithSpacesAndA23ByteFile)
-{
-    WCHAR tmp[MAX_PATH], folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    FormatStr(folder, MAX_PATH, L"%sqv tool %lu", tmp, GetCurrentProcessId());
-    CreateDirectoryW(folder, nullptr);
-    std::wstring file = std::wstring(folder) + L"\\request file.tmp";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    ASSERT_EQ(0u, WriteRegRequest(h, REG_OP_DELETE_BACKUP, HKEY_LOCAL_MACHINE,
-        L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\QvNoSuchPrinter\\PrinterDriverData", nullptr, 0));
-    CloseHandle(h);
-    // No backup to delete counts as done.
-    EXPECT_EQ(0u, RunTool(L"Quorvane_Admin.exe", (L" " + file).c_str()));
-
-    h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    BYTE header[23] = {};
-    DWORD written;
-    WriteFile(h, header, sizeof header, &written, nullptr);
-    CloseHandle(h);
-    EXPECT_EQ((DWORD)REG_STATUS_BAD_ARGUMENT, RunTool(L"Quorvane_Admin.exe", (L" " + file).c_str()));
-    // The tool never deletes the request file; its creator does.
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(file.c_str()));
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder);
 }
 
 // The tool keeps its settings in the machine's common settings file; the

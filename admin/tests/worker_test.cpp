@@ -188,37 +188,4 @@ TEST(AdminSettingsFile, OlderFileIsTakenOverOnceAndNeverOverwritesTheNewOne)
     g_szCommonIni[0] = 0;
 }
 
-TEST(AdminSettingsFile, WritesTheEncipheredSecretAndReadsItBack)
-{
-    TempFolder data(L"adminini");
-    PrepareSettingsFile(data.Path().c_str());
-    wcscpy(g_szAdminUser, L"Administrator");
-    wcscpy(g_szAdminPassword, L"secret");
-    g_dwInterval = 32767;
-    WriteAdminSettings();
-
-    WCHAR stored[256];
-    GetPrivateProfileStringW(L"Server", L"AdminPassword", L"", stored, 256, g_szCommonIni);
-    EXPECT_STREQ(L"ls+Dqlt5AA==", stored);
-    EXPECT_EQ(32767u, GetPrivateProfileIntW(L"Server", L"Interval", 0, g_szCommonIni));
-
-    g_szAdminUser[0] = g_szAdminPassword[0] = 0;
-    g_dwInterval = 0;
-    ReadAdminSettings();
-    EXPECT_STREQ(L"Administrator", g_szAdminUser);
-    EXPECT_STREQ(L"secret", g_szAdminPassword);
-    EXPECT_EQ(32767u, g_dwInterval);
-
-    // An empty secret is stored as an empty value; a corrupt one reads as empty.
-    g_szAdminPassword[0] = 0;
-    WriteAdminSettings();
-    GetPrivateProfileStringW(L"Server", L"AdminPassword", L"x", stored, 256, g_szCommonIni);
-    EXPECT_STREQ(L"", stored);
-    WritePrivateProfileStringW(L"Server", L"AdminPassword", L"not base64!", g_szCommonIni);
-    wcscpy(g_szAdminPassword, L"sentinel");
-    ReadAdminSettings();
-    EXPECT_STREQ(L"", g_szAdminPassword);
-    g_szCommonIni[0] = 0;
-}
-
 }  // namespace

@@ -150,6 +150,16 @@ void DefaultLogFolder(LPWSTR folder)
 
 BOOL InRange(int v, int lo, int hi) { return v >= lo && v <= hi; }
 
+// The connection text is the server name as the Remote Desktop client reports
+// it, which may carry a port or an IPv6 address: a ':' would turn the log file
+// into a stream of some other file, a '\' into a subfolder.
+void MakeFileNameSafe(LPWSTR name)
+{
+    for (; *name; name++)
+        if (*name < 0x20 || wcschr(L"\\/:*?\"<>|", *name))
+            *name = L'_';
+}
+
 }  // namespace
 
 WORD LogThreshold(WORD logLevel)
@@ -378,6 +388,7 @@ void LogStart(LPCWSTR connection)
         FormatStr(baseName, MAX_PATH, L"Quorvane_CL(%s)(%s)", g_szUserName, connection ? connection : L"");
     else
         FormatStr(baseName, MAX_PATH, L"Quorvane_SV(%s)", g_szUserName);
+    MakeFileNameSafe(baseName);
 
     MutexRef* ref = nullptr;
     if (HANDLE m = CreateMutexW(nullptr, FALSE, mutexName))

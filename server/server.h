@@ -13,11 +13,7 @@
 #define INTERVAL_MAX     0x7FFF
 #define PREVIOUS_INSTANCE_WAIT 60000
 
-// Start-up failure messages thrown as UINT and shown by the program entry.
-#define IDS_EXIT_CONFIRM    202
-#define IDS_ALREADY_RUNNING 10000
-#define IDS_INIT_ERROR      10001
-#define IDS_FATAL     20000
+#include "resource.h"   // the messages: start-up failures are thrown as their ids
 
 extern HANDLE g_hEvent[2];
 extern HANDLE g_hMutex;

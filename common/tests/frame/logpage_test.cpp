@@ -110,6 +110,18 @@ TEST_F(LogPage, InvalidEntriesKeepTheSheetOpenOnTheFaultyField)
     EXPECT_EQ(LOGROTATE_DEFAULT, StoredInt(L"LogRotate"));
 }
 
+TEST_F(LogPage, NoDetailLevelChosenKeepsTheSheetOpenWithoutAMessage)
+{
+    Open();
+    Combo(page_, CB_SETCURSEL, (WPARAM)-1);
+    PressOk();
+    EXPECT_TRUE(StaysAway(Kind::MessageBox, 700));
+    EXPECT_TRUE(IsWindowVisible(sheet_));
+    EXPECT_EQ(GetDlgItem(page_, IDC_LOGLEVEL), FocusOf(ui_->threadId()));
+    Cancel();
+    EXPECT_EQ(0, StoredInt(L"LogLevel"));
+}
+
 TEST_F(LogPage, StoredDetailLevelDecidesTheItemCount)
 {
     static const struct {

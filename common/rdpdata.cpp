@@ -156,9 +156,9 @@ void CRdpData::CopyObject(const BYTE* srcBuf, SIZE_T srcPos)
     LogScope scope(L"CopyObject");
     LogPrintf(32, L"CopyObject", L"%p,CopyObject,%p", this, srcBuf);
     if (srcBuf && srcBuf != m_pBuf) {
-        DWORD size = ReadHeader(srcBuf).len + kHeaderSize;
+        ULONGLONG size = (ULONGLONG)ReadHeader(srcBuf).len + kHeaderSize;
         m_pBuf = ResizeBlock(L"CopyObject", m_hHeap, m_pBuf, size);
-        memcpy(m_pBuf, srcBuf, size);
+        memcpy(m_pBuf, srcBuf, (SIZE_T)size);
     } else if (!srcBuf && m_pBuf) {
         if (!LoggedHeapFree(L"CopyObject", m_hHeap, m_pBuf))
             m_pBuf = nullptr;

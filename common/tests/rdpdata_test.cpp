@@ -159,6 +159,23 @@ TEST(CRdpData, GetStringRejectsUnterminatedAndOverlongStrings)
     }
 }
 
+// A message that cannot grow raises, so that the client answers 0xFE00 and
+// the server's handler sees it, and the message stays as it was.
+TEST(CRdpData, GrowthBeyondWhatAMessageCanHoldRaises)
+{
+    CRdpData m(RDP_CMD_DOWNLOAD, RDP_RES_NONE);
+    m.AddDWORD(5);
+    BYTE byte = 0;
+    RDPRESULT res = 0;
+    try {
+        m.AddBuf(&byte, 0xFFFFFFF8);
+    } catch (const RdpException& e) {
+        res = e.res;
+    }
+    EXPECT_EQ(RDP_RES_EXCEPTION, res);
+    EXPECT_EQ((std::vector<BYTE>{4, 0, 0, 0, 3, 0, 0xFF, 0xFF, 5, 0, 0, 0}), Bytes(m));
+}
+
 TEST(CRdpData, CopiesAreDeepAndAssignmentReplacesContents)
 {
     TestLog log;

@@ -95,8 +95,8 @@ struct Dialog {
         PostMessageW(sheet, WM_COMMAND, MAKEWPARAM(applyButton, BN_CLICKED), (LPARAM)GetDlgItem(sheet, applyButton));
     }
     // The one message that the apply shows; it must be the only one.
-    std::wstring Refusal() const {
-        HWND box = WaitForWindow(pi.dwProcessId, kTitle, true, 15000);
+    std::wstring Refusal(DWORD ms = 15000) const {
+        HWND box = WaitForWindow(pi.dwProcessId, kTitle, true, ms);
         if (!box)
             return L"<no message>";
         std::wstring text = MessageBoxText(box);
@@ -168,7 +168,7 @@ TEST(AdminToolDialog, ValidatesProvesTheAccountAndStoresIt)
     d.Apply(L"Administrator", L"s3cret pw", L"32767");
     for (int i = 0; i < 200 && ini.Get(L"AdminUser") == L"<none>"; i++)
         Sleep(50);
-    EXPECT_EQ(L"<no message>", d.Refusal());
+    EXPECT_EQ(L"<no message>", d.Refusal(1500));
     EXPECT_EQ(L"Administrator", ini.Get(L"AdminUser"));
     EXPECT_EQ(L"32767", ini.Get(L"Interval"));
     std::wstring stored = ini.Get(L"AdminPassword");

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winspool.h>
+#include <string.h>
 #include <string>
+#include <vector>
 #include "drivers.h"
 #include "printer_double.h"
 #include "printerlist.h"
@@ -148,6 +150,49 @@ TEST_F(PrinterList, ClearingFreesEveryBlockOfTheHeap)
     HeapUnlock(list.Heap());
     EXPECT_EQ(0, busy);
     EXPECT_EQ(0, list.AddRedirectPrinter(L"again (redirected 2)"));
+}
+
+}  // namespace
+
+namespace {
+
+// What the settings application relies on: the spooler double hands out the
+// printer's device mode with its private bytes and keeps the user's level-9 one.
+TEST(SpoolerDouble, DeviceModesTravelWithTheirPrivateBytes)
+{
+    PrinterDouble::Reset();
+    PrinterDouble::Bytes dm = PrinterDouble::MakeDevMode(L"P", 0x0302, 100, 0x11);
+    PrinterDouble::Add(L"P (redirected 2)", L"Halvren Office Dravo", TS, dm);
+    HANDLE h = nullptr;
+    ASSERT_TRUE(OpenPrinterW((LPWSTR)L"P (redirected 2)", &h, nullptr));
+
+    DWORD needed = 0;
+    EXPECT_FALSE(GetPrinterW(h, 8, nullptr, 0, &needed));
+    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    std::vector<BYTE> buf(needed);
+    ASSERT_TRUE(GetPrinterW(h, 8, buf.data(), needed, &needed));
+    const DEVMODEW* got = ((PRINTER_INFO_8W*)buf.data())->pDevMode;
+    ASSERT_TRUE(got);
+    EXPECT_EQ(0x0302, got->dmDriverVersion);
+    EXPECT_EQ(0, memcmp(got, dm.data(), dm.size()));
+
+    LONG size = DocumentPropertiesW(nullptr, h, (LPWSTR)L"P (redirected 2)", nullptr, nullptr, 0);
+    ASSERT_EQ((LONG)dm.size(), size);
+    std::vector<BYTE> out(size);
+    EXPECT_EQ(IDOK, DocumentPropertiesW(nullptr, h, nullptr, (DEVMODEW*)out.data(), nullptr, DM_OUT_BUFFER));
+    EXPECT_EQ(dm, out);
+
+    PrinterDouble::Bytes mine = PrinterDouble::MakeDevMode(L"P", 0x0400, 37, 0x22);
+    PRINTER_INFO_9W pi9 = {(DEVMODEW*)mine.data()};
+    ASSERT_TRUE(SetPrinterW(h, 9, (LPBYTE)&pi9, 0));
+    PrinterDouble::Bytes stored;
+    ASSERT_TRUE(PrinterDouble::GetLevel9(L"P (redirected 2)", &stored));
+    EXPECT_EQ(mine, stored);
+    PrinterDouble::FailSetLevel9(L"P (redirected 2)", ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(SetPrinterW(h, 9, (LPBYTE)&pi9, 0));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_TRUE(ClosePrinter(h));
+    EXPECT_EQ(0, PrinterDouble::OpenHandles());
 }
 
 }  // namespace

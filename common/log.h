@@ -2,6 +2,7 @@
 // size-limited current file, numbered older files, detail filter.
 #pragma once
 #include <windows.h>
+#include <stdarg.h>
 
 // Log line code: level in bits 0-7, tag in bits 12-15.
 #define LOG_TAG_E     0x1000
@@ -51,6 +52,35 @@ const LogSettings* GetLogSettingsInForce();
 LPCWSTR GetLogFilePath();
 // The log mutex (NULL while logging is off); also guards the per-user log keys.
 HANDLE GetLogMutex();
+
+// Log values as read (from the settings file or a dialog) at their own width,
+// before they are narrowed into a LogSettings record: 66560 must be refused,
+// not taken as 1024.
+struct LogValues {
+    WCHAR LogFolder[MAX_PATH];
+    int LogSize;
+    int LogRotate;
+    int LogLevel;
+};
+// ConfirmLogSettings on unnarrowed values: same checks, lines and answers.
+UINT ConfirmLogValues(const LogValues* values, BOOL checkWritable);
+// Replaces invalid fields by their defaults until ConfirmLogValues accepts
+// them; ends even when the default folder itself is not writable.
+void RepairLogValues(LogValues* values, LPCWSTR defaultFolder, BOOL checkWritable);
+
+// The pieces of one log line, without any file or lock: the wide line
+// "date,time,session,level,tag,func,message\r\n" cut to fit cch characters
+// (terminator included; returns its length), and its conversion to the ANSI
+// code page cut at a character boundary to fit cbOut bytes (returns the byte
+// count including the terminating NUL, or 0 when nothing can be written).
+int FormatLogLine(LPWSTR line, size_t cch, const SYSTEMTIME* time, DWORD session,
+                  WORD code, LPCWSTR func, LPCWSTR fmt, va_list args);
+int ConvertLogLine(LPCWSTR line, int cch, LPSTR out, int cbOut);
+// Minimum line level written for a detail setting (256: nothing).
+WORD LogThreshold(WORD logLevel);
+
+#define LOG_LINE_CCH 1024
+#define LOG_LINE_CB  2048
 
 // Logged heap operations (the caller's operation name goes into the line).
 LPVOID LoggedHeapAlloc(LPCWSTR func, HANDLE heap, LPVOID block, SIZE_T size);

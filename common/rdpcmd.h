@@ -30,6 +30,13 @@
 #define CCH_FILE_NAME    260
 #define CCH_PRINTER_NAME 1025
 #define CCH_REG_PATH     1024
+#define CCH_SERVER_NAME  1025   // the server name of CHANNEL_EVENT_CONNECTED
+
+// The largest request the server can send: the first piece of a download
+// (total, file name, piece size, piece). Every other request is far smaller
+// (three strings of at most 1024 characters for GETPROPERTIES), so LoadBlock
+// refuses to allocate for a first block that announces more than this.
+#define RDP_REQUEST_MAX (sizeof(RDPHEADER) + 4 + CCH_FILE_NAME * 2 + 4 + RDP_DOWNLOAD_PIECE_MAX)
 
 // Requests, as the server builds them (each replaces req's contents).
 void MakeInitializeRequest(CRdpData& req, DWORD session, LPCWSTR user);
@@ -40,7 +47,7 @@ void MakeGetPropertiesRequest(CRdpData& req, LPCWSTR printer, LPCWSTR hklmPath, 
 // Client: the receive message that LoadBlock assembles, the dispatcher and
 // the handlers. DoRequest answers every complete request exactly once.
 extern CRdpData* g_pRecvData;
-extern WCHAR g_szServerName[MAX_PATH];   // the server of the open connection, from CHANNEL_EVENT_CONNECTED
+extern WCHAR g_szServerName[CCH_SERVER_NAME];   // the server of the open connection, from CHANNEL_EVENT_CONNECTED
 CRdpData DoRequest();
 CRdpData Initialize();
 CRdpData GetFileVer();

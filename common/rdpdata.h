@@ -32,7 +32,7 @@ struct RdpException {
 };
 
 // GetString's answer for a string that is unterminated within the payload or
-// longer than the destination.
+// longer than the destination (and for a message without a buffer).
 #define RDP_STRING_BAD ((DWORD)-1)
 
 class CRdpData {
@@ -52,12 +52,14 @@ public:
     DWORD GetBuf(void* dest, DWORD size, BOOL log = TRUE);
     DWORD GetDWORD();
     // Length in characters; with dest, copies it (terminator included) and
-    // consumes it. RDP_STRING_BAD, copying nothing, when it does not fit
-    // cchDest or has no terminator inside the payload.
+    // consumes it. RDP_STRING_BAD, copying nothing and leaving dest empty and
+    // the read position where it was, when it does not fit cchDest or has no
+    // terminator inside the payload.
     DWORD GetString(LPWSTR dest, DWORD cchDest);
 
     void Clear();   // client
-    BOOL LoadBlock(const BYTE* data, DWORD dwLength, WORD wSeq, WORD wFlags);   // client
+    // Client: TRUE when the block completed a message; throws RdpException.
+    BOOL LoadBlock(const BYTE* data, DWORD dwLength, WORD wSeq, WORD wFlags);
 
     // Header as callers inspect it: a message without a buffer reads CMD 0, RES 0xFFFF, len 0.
     WORD Cmd() const;
@@ -69,6 +71,10 @@ public:
     HANDLE Heap() const;
 
 private:
+    void StartMessage(WORD cmd, WORD res);
+    void AbortMessage();
+    void BeginMessage(const BYTE* data, DWORD dwLength);
+
     HANDLE m_hHeap;
     BYTE* m_pBuf;
     SIZE_T m_nPos;

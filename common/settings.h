@@ -28,3 +28,12 @@ BOOL IsWritable(LPCWSTR folder);
 // (user name, special folder or folder creation), the caller shows 10001.
 BOOL LocateCommonIni(LPWSTR commonIni /* MAX_PATH */);
 BOOL LocateSettingsFiles();
+
+// The same steps on given folders (the special folders in the start-ups).
+// LocateCommonIniIn: dataFolder + "\Halvren KT\Quorvane\Quorvane.ini", or the
+// older folder's file when that does not exist. LocateUserIniIn: creates
+// roamingFolder + "\Halvren KT\Quorvane", builds the per-user file path there
+// and copies the older folder's file to it once. FALSE when a path does not
+// fit or the folder cannot be created.
+BOOL LocateCommonIniIn(LPCWSTR dataFolder, LPWSTR commonIni /* MAX_PATH */);
+BOOL LocateUserIniIn(LPCWSTR roamingFolder, LPCWSTR userName, LPWSTR userIni /* MAX_PATH */);

@@ -258,12 +258,23 @@ const BYTE* AddChunkToBlock(const BYTE* data, UINT32 length, UINT32 total, UINT3
 // The reply is copied into a heap of its own that travels as the write's
 // user data; the completion or cancellation event destroys it. When the write
 // itself fails no event follows, so both are released here.
+//
+// The heap reports a failed allocation by a null block rather than by a
+// structured exception, which no C++ handler here could catch: a reply too
+// large for memory becomes an error reply instead of ending the process.
+static HANDLE CreateResponseHeap(LPCWSTR func)
+{
+    HANDLE heap = HeapCreate(0, 0, 0);
+    LogPrintf(32, func, L"HeapCreate,%p,%d bytes", heap, 0);
+    if (!heap)
+        throw std::bad_alloc();
+    return heap;
+}
+
 static void WriteReply(const BYTE* message, DWORD size)
 {
     static const LPCWSTR FN = L"VirtualChannelOpenEvent";
-    HANDLE heap = LoggedHeapCreate(FN);
-    if (!heap)
-        throw std::bad_alloc();
+    HANDLE heap = CreateResponseHeap(FN);
     BYTE* block = (BYTE*)LoggedHeapAlloc(FN, heap, nullptr, size);
     if (!block) {
         LoggedHeapDestroy(FN, heap);

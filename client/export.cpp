@@ -344,7 +344,8 @@ int ExportRegTree(int selector, LPCWSTR path, CRdpData& response)
     LogScope scope(FN);
     HKEY root = selector ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     RegTreeCount count = {};
-    DWORD status = path ? MeasureRegTree(root, path, L"", &count) : QV_STATUS_BAD_ARGUMENT;
+    // An empty path would name the whole hive: no printer's data lives there.
+    DWORD status = path && path[0] ? MeasureRegTree(root, path, L"", &count) : QV_STATUS_BAD_ARGUMENT;
     if (status != ERROR_SUCCESS) {
         LogPrintf(LOG_W, FN, L",ExportReg size,error %d", status);
         response.AddDWORD(0);

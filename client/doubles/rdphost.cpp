@@ -7,9 +7,12 @@
 //     --cancel-writes    completions are held back and cancelled at disconnect
 //     --complete-inside  write-complete is delivered from inside pVirtualChannelWrite
 //     --unload-thread    the library is freed from a thread other than the one that loaded it
+//     --fail-window      the add-in's hidden window cannot be created, and every
+//                        message box it shows is answered with OK
 //
 // Exit codes: 0 done, 2 usage, 3 library not loaded, 4 no VirtualChannelEntry,
-// 5 link not connected, 6 a window of the add-in outlived the library.
+// 5 link not connected, 6 a window of the add-in outlived the library;
+// with --fail-window, 10 + the number of message boxes answered.
 #include "simlink.h"
 #include <cchannel.h>
 #include <stdio.h>
@@ -22,6 +25,7 @@ struct HostOptions {
     bool cancelWrites = false;
     bool completeInside = false;
     bool unloadThread = false;
+    bool failWindow = false;
 };
 
 static HostOptions g_opt;
@@ -37,6 +41,7 @@ static DWORD g_nextOpenHandle = 0x51;
 static bool g_connected;
 static int g_writes;
 static std::vector<LPVOID> g_pending;   // user data of writes not yet completed
+static LONG g_boxes;                    // message boxes answered under --fail-window
 
 static void Note(const char* fmt, ...)
 {
@@ -230,6 +235,25 @@ static void Unload(HMODULE module)
         CloseHandle(t);
 }
 
+// Refuses the add-in's window and answers its message boxes, so that a start-up
+// failure can be driven without anyone at the screen.
+static LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND) {
+        CBT_CREATEWNDW* create = (CBT_CREATEWNDW*)lParam;
+        LPCWSTR cls = create->lpcs->lpszClass;
+        if (!IS_INTRESOURCE(cls) && lstrcmpW(cls, L"QUORVANE_CL") == 0)
+            return 1;
+    } else if (code == HCBT_ACTIVATE) {
+        WCHAR cls[16];
+        if (GetClassNameW((HWND)wParam, cls, ARRAYSIZE(cls)) && lstrcmpW(cls, L"#32770") == 0) {
+            InterlockedIncrement(&g_boxes);
+            PostMessageW((HWND)wParam, WM_COMMAND, IDOK, 0);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 static bool ParseOptions(int argc, wchar_t** argv)
 {
     for (int i = 3; i < argc; i++) {
@@ -241,6 +265,8 @@ static bool ParseOptions(int argc, wchar_t** argv)
             g_opt.completeInside = true;
         else if (!lstrcmpW(argv[i], L"--unload-thread"))
             g_opt.unloadThread = true;
+        else if (!lstrcmpW(argv[i], L"--fail-window"))
+            g_opt.failWindow = true;
         else
             return false;
     }
@@ -255,6 +281,7 @@ int wmain(int argc, wchar_t** argv)
     g_link = SimLinkConnect((WORD)_wtoi(argv[2]));
     if (g_link == INVALID_SOCKET)
         return 5;
+    HHOOK hook = g_opt.failWindow ? SetWindowsHookExW(WH_CBT, CbtHook, nullptr, GetCurrentThreadId()) : nullptr;
     HMODULE module = LoadLibraryW(argv[1]);
     if (!module) {
         Note("LoadLibrary error %lu", GetLastError());
@@ -294,5 +321,9 @@ int wmain(int argc, wchar_t** argv)
     bool left = false;
     EnumThreadWindows(GetCurrentThreadId(), FindAddinWindow, (LPARAM)&left);
     SimLinkClose(g_link);
-    return left ? 6 : 0;
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    if (left)
+        return 6;
+    return g_opt.failWindow ? 10 + (int)g_boxes : 0;
 }

@@ -28,6 +28,11 @@ function(qv_add_gtest name)
   if(T_GUI)
     list(APPEND labels gui)
   endif()
+  # The discovered tests receive their properties as one flat list, in which
+  # a second label would be read as the name of the next property: the labels
+  # travel as one, joined by commas (ctest -L takes a regular expression, so
+  # -L gui and -L x86 still select them).
+  string(JOIN "," labels ${labels})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -150,6 +150,16 @@ void DefaultLogFolder(LPWSTR folder)
 
 BOOL InRange(int v, int lo, int hi) { return v >= lo && v <= hi; }
 
+// The connection text is the server name as the Remote Desktop client reports
+// it, which may carry a port or an IPv6 address: a ':' would turn the log file
+// into a stream of some other file, a '\' into a subfolder.
+void MakeFileNameSafe(LPWSTR name)
+{
+    for (; *name; name++)
+        if (*name < 0x20 || wcschr(L"\\/:*?\"<>|", *name))
+            *name = L'_';
+}
+
 }  // namespace
 
 WORD LogThreshold(WORD logLevel)
@@ -309,6 +319,7 @@ void RepairLogValues(LogValues* v, LPCWSTR defaultFolder, BOOL checkWritable)
 
 void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, BOOL defaults)
 {
+    LogScope scope(L"ReadLogSettings");
     WCHAR defaultFolder[MAX_PATH];
     DefaultLogFolder(defaultFolder);
 
@@ -338,8 +349,10 @@ void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, 
             lstrcpynW(baseName, s_baseName, MAX_PATH);
         }
         logPath[0] = 0;
-        // A path that does not fit would name some other file: log nothing then.
-        if (baseName[0] &&
+        // A path that does not fit would name some other file, and no folder
+        // at all would put the log in the root of the current drive: log
+        // nothing then.
+        if (baseName[0] && settings->LogFolder[0] &&
             FAILED(StringCchPrintfW(logPath, MAX_PATH, L"%s\\%s%s", settings->LogFolder, baseName, L".log")))
             logPath[0] = 0;
     }
@@ -347,6 +360,7 @@ void ReadLogSettings(LogSettings* settings, LPWSTR logPath, BOOL checkWritable, 
 
 void WriteLogSettings(const LogSettings* settings)
 {
+    LogScope scope(L"WriteLogSettings");
     WCHAR folder[MAX_PATH];
     if (!PathCanonicalizeW(folder, settings->LogFolder))
         lstrcpynW(folder, settings->LogFolder, MAX_PATH);
@@ -374,6 +388,7 @@ void LogStart(LPCWSTR connection)
         FormatStr(baseName, MAX_PATH, L"Quorvane_CL(%s)(%s)", g_szUserName, connection ? connection : L"");
     else
         FormatStr(baseName, MAX_PATH, L"Quorvane_SV(%s)", g_szUserName);
+    MakeFileNameSafe(baseName);
 
     MutexRef* ref = nullptr;
     if (HANDLE m = CreateMutexW(nullptr, FALSE, mutexName))

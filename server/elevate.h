@@ -1,0 +1,18 @@
+// Registry work under HKEY_LOCAL_MACHINE that the session user may not do:
+// the operation goes into a request file and the administrator tool performs
+// it under the administrator account kept in the common settings file.
+#pragma once
+#include <windows.h>
+
+#define ADMIN_TOOL_NAME L"Quorvane_Admin.exe"
+#define REG_REQUEST_PREFIX L"RDP"
+
+// Blocks until the administrator tool has ended; its exit code is the status.
+DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
+// Starts application under the account with " " + commandLine as its command
+// line, waits for it and returns its exit code, or the error that kept it
+// from running.
+DWORD CreateProcessAsAdmin(LPCWSTR user, LPCWSTR secret, LPCWSTR application, LPCWSTR commandLine);
+
+// Writes the request (header, path, image) into an open file; 0 or the error.
+DWORD WriteRegRequest(HANDLE file, DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <cchannel.h>
 #include "rdpcmd.h"
+#include "regimage.h"
 
 #define CLIENT_MODULE_BASE   L"Quorvane_CL32"
 #define CLIENT_MODULE_EXT    L".dll"
@@ -13,10 +14,6 @@
 // Start-up failure and unexpected-error messages of the string table.
 #define IDS_CL_INIT_ERROR    10001
 #define IDS_CL_FATAL_ERROR   20000
-
-// Registry and file status values of the export.
-#define QV_STATUS_BAD_ARGUMENT 0x10100000
-#define QV_STATUS_TOO_SMALL    0x10100001
 
 // Instance life.
 void OnInitInstance();                  // throws (UINT)IDS_CL_INIT_ERROR

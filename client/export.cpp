@@ -17,7 +17,7 @@
 #define IMAGE_HEADER_SIZE 16
 #define KEY_RECORD_SIZE   8
 #define VALUE_RECORD_SIZE 16
-#define CCH_REG_NAME      256   // key and value names, and every full key path
+#define CCH_REG_NAME      CCH_REG_KEY_PATH   // key and value names, and every full key path
 
 // The response's result field is the only header field a handler changes.
 static void MarkFailed(CRdpData& response)
@@ -121,7 +121,7 @@ DWORD MeasureRegTree(HKEY parent, LPCWSTR subkey, LPCWSTR relative, RegTreeCount
 {
     LogScope scope(L"MeasureRegTree");
     if (!parent || !subkey || !relative || !count)
-        return QV_STATUS_BAD_ARGUMENT;
+        return REG_STATUS_BAD_ARGUMENT;
     HKEY raw = nullptr;
     LONG rc = RegOpenKeyExW(parent, subkey, 0, KEY_READ, &raw);
     if (rc != ERROR_SUCCESS)
@@ -200,7 +200,7 @@ DWORD WriteRegTreeKey(HKEY root, LPCWSTR exportPath, LPCWSTR relative, BYTE* ima
 {
     LogScope scope(L"WriteRegTreeKey");
     if (!root || !exportPath || !relative || !image || !cursor || !dataOffset)
-        return QV_STATUS_BAD_ARGUMENT;
+        return REG_STATUS_BAD_ARGUMENT;
     WCHAR fullPath[CCH_REG_NAME];
     DWORD status = JoinKeyPath(fullPath, exportPath, relative);
     if (status != ERROR_SUCCESS)
@@ -235,7 +235,7 @@ DWORD ExportReg(HKEY root, LPCWSTR path, BYTE* image, DWORD* size)
 {
     LogScope scope(L"ExportReg");
     if (!root || !path || !size)
-        return QV_STATUS_BAD_ARGUMENT;
+        return REG_STATUS_BAD_ARGUMENT;
     RegTreeCount count = {};
     DWORD status = MeasureRegTree(root, path, L"", &count);
     if (status != ERROR_SUCCESS)
@@ -249,7 +249,7 @@ DWORD ExportReg(HKEY root, LPCWSTR path, BYTE* image, DWORD* size)
     }
     if (*size < needed) {
         *size = needed;
-        return QV_STATUS_TOO_SMALL;
+        return REG_STATUS_BUFFER_SMALL;
     }
     PutDWORD(image, needed);
     PutDWORD(image + 4, count.keys);
@@ -345,7 +345,7 @@ int ExportRegTree(int selector, LPCWSTR path, CRdpData& response)
     HKEY root = selector ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     RegTreeCount count = {};
     // An empty path would name the whole hive: no printer's data lives there.
-    DWORD status = path && path[0] ? MeasureRegTree(root, path, L"", &count) : QV_STATUS_BAD_ARGUMENT;
+    DWORD status = path && path[0] ? MeasureRegTree(root, path, L"", &count) : REG_STATUS_BAD_ARGUMENT;
     if (status != ERROR_SUCCESS) {
         LogPrintf(LOG_W, FN, L",ExportReg size,error %d", status);
         response.AddDWORD(0);

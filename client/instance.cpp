@@ -64,6 +64,11 @@ void ExitInstance()
         LogPrintf(32, FN, L",DestroyWindow,%p", hWnd);
         if (GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId()) {
             DestroyWindow(hWnd);
+            // A class left behind would point at this library's code after
+            // it is unloaded, and a later load could not register it again.
+            WCHAR className[32] = L"";
+            if (LoadStringW(g_hInst, IDS_WINDOW_CLASS, className, ARRAYSIZE(className)))
+                UnregisterClassW(className, g_hInst);
         } else {
             LogPrintf(32, FN, L",other thread,%d", GetWindowThreadProcessId(hWnd, nullptr));
             RetireForeignWindow(hWnd);

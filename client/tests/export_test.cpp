@@ -124,12 +124,12 @@ TEST(RegTreeImage, SizeProtocolAndArguments)
     EXPECT_EQ(48u, size);
     Bytes small(47, 0xBD);
     size = 47;
-    EXPECT_EQ((DWORD)QV_STATUS_TOO_SMALL, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), small.data(), &size));
+    EXPECT_EQ((DWORD)REG_STATUS_BUFFER_SMALL, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), small.data(), &size));
     EXPECT_EQ(48u, size);
     EXPECT_EQ(Bytes(47, 0xBD), small) << "a buffer too small is left untouched";
-    EXPECT_EQ((DWORD)QV_STATUS_BAD_ARGUMENT, ExportReg(nullptr, k.path().c_str(), nullptr, &size));
-    EXPECT_EQ((DWORD)QV_STATUS_BAD_ARGUMENT, ExportReg(HKEY_CURRENT_USER, nullptr, nullptr, &size));
-    EXPECT_EQ((DWORD)QV_STATUS_BAD_ARGUMENT, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), nullptr, nullptr));
+    EXPECT_EQ((DWORD)REG_STATUS_BAD_ARGUMENT, ExportReg(nullptr, k.path().c_str(), nullptr, &size));
+    EXPECT_EQ((DWORD)REG_STATUS_BAD_ARGUMENT, ExportReg(HKEY_CURRENT_USER, nullptr, nullptr, &size));
+    EXPECT_EQ((DWORD)REG_STATUS_BAD_ARGUMENT, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), nullptr, nullptr));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, ExportReg(HKEY_CURRENT_USER, k.Sub(L"none").c_str(), nullptr, &size));
 }
 
@@ -142,7 +142,7 @@ TEST(RegTreeImage, TreeThatGrewSinceItWasMeasuredIsRefused)
     k.SetDword(L"X", L"B", 2);
     Bytes image(size + 4, 0xBD);
     DWORD given = size;
-    EXPECT_EQ((DWORD)QV_STATUS_TOO_SMALL, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), image.data(), &given));
+    EXPECT_EQ((DWORD)REG_STATUS_BUFFER_SMALL, ExportReg(HKEY_CURRENT_USER, k.path().c_str(), image.data(), &given));
     EXPECT_EQ(size + 16 + 4 + 4, given);
 
     // The writer itself stays inside the records and data that its header allows.

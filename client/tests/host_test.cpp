@@ -154,19 +154,6 @@ TEST_F(HostTest, RepliesSurviveEveryWayTheClientCompletesWrites)
     }
 }
 
-TEST_F(HostTest, ReconnectOpensTheChannelAgain)
-{
-    HostSession host(library);
-    for (int round = 0; round < 3; round++) {
-        ASSERT_TRUE(host.Connect(ServerName(L"again")));
-        SCOPED_TRACE(testing::Message() << "round " << round);
-        EXPECT_REPLY(host.Request(UnknownRequest(5)), 0, 0xFFFF, 0);
-        ASSERT_TRUE(host.Disconnect());
-        EXPECT_TRUE(host.Silent(100));
-    }
-    EXPECT_EQ(0u, host.Finish());
-}
-
 TEST_F(HostTest, PrinterPropertiesThroughTheLibrary)
 {
     ScratchKey printers(HKEY_CURRENT_USER, L"host-printers");

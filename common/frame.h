@@ -5,22 +5,7 @@
 
 #define WM_NOTIFYICON (WM_USER + 1)
 
-// Resource ids common to both modules (each module's resource.h includes this).
-#define IDS_APP_TITLE       200
-#define IDS_WINDOW_CLASS    201
-#define IDS_SETTING_OPENED  10005
-#define IDR_MAINMENU        100
-#define IDM_EXIT            102
-#define IDM_ABOUT           101
-#define IDM_SETTINGS        103
-#define IDM_RESTART         104
-#define IDI_ABOUT           500
-#define IDI_SMALL           501
-#define IDI_TASKGRAY        502
-#define IDI_TASKREADY       503
-#define IDI_TASKCONNECT     504
-#define IDD_ABOUTBOX        1000
-#define IDC_VERSION         1001
+#include "frame_ids.h"   // resource ids shared by both modules
 
 // NotifyIcon events.
 #define NI_START       (-1)
@@ -75,5 +60,5 @@ void CriticalMessage(UINT id);
 BOOL IsUnrecoverable();
 
 // Log settings page (dialog 2000) shown inside the settings sheet.
-#define IDD_LOGPAGE 2000
 INT_PTR CALLBACK LogPageDlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam);
+void FillLevelCombo(HWND hDlg, int level, BOOL showHidden);

@@ -1,0 +1,11 @@
+// File and product version of every deliverable, in one place. The client
+// update compares file versions, so a client change must raise them here.
+#pragma once
+
+#define QV_VER_MAJOR    1
+#define QV_VER_MINOR    2
+#define QV_VER_BUILD    0
+#define QV_VER_REVISION 5
+
+// The same number as text, for the version resource (keep the two in step).
+#define QV_VERSION_STRING "1.2.0.5"

@@ -98,7 +98,7 @@ extern "C" BOOL VCAPITYPE VirtualChannelEntry(PCHANNEL_ENTRY_POINTS pEntryPoints
         }
     } catch (...) {
         LogPrintf(LOG_E, FN, L",EXCEPTION");
-        CriticalMessage(IDS_CL_INIT_ERROR);
+        CriticalMessage(IDS_INIT_ERROR);
         return TRUE;
     }
     LogPrintf(LOG_TAG_EXIT | 128, FN, L"");
@@ -170,7 +170,7 @@ void VCAPITYPE VirtualChannelInitEvent(LPVOID pInitHandle, UINT event, LPVOID pD
         }
         if (failed) {
             LogPrintf(LOG_E, FN, L",EXCEPTION,CHANNEL_EVENT_CONNECTED");
-            CriticalMessage(IDS_CL_FATAL_ERROR);
+            CriticalMessage(IDS_FATAL);
             event = CHANNEL_EVENT_DISCONNECTED;
         }
     }

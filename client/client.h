@@ -5,18 +5,15 @@
 #include <cchannel.h>
 #include "rdpcmd.h"
 #include "regimage.h"
+#include "resource.h"
 
 #define CLIENT_MODULE_BASE   L"Quorvane_CL32"
 #define CLIENT_MODULE_EXT    L".dll"
 #define UPDATE_MUTEX_NAME    L"Quorvane_CL_UPDATE"
 #define CHANNEL_BLOCK_MAX    6400   // one server block: header and data
 
-// Start-up failure and unexpected-error messages of the string table.
-#define IDS_CL_INIT_ERROR    10001
-#define IDS_CL_FATAL_ERROR   20000
-
 // Instance life.
-void OnInitInstance();                  // throws (UINT)IDS_CL_INIT_ERROR
+void OnInitInstance();                  // throws (UINT)IDS_INIT_ERROR
 void ExitInstance();
 BOOL AppException();
 HWND GetClientWindow();                 // the hidden tray window, or NULL

@@ -26,7 +26,7 @@ void OnInitInstance()
     static const LPCWSTR FN = L"OnInitInstance";
     // Without a user name or the per-user folder there is no log yet either.
     if (!LocateSettingsFiles())
-        throw (UINT)IDS_CL_INIT_ERROR;
+        throw (UINT)IDS_INIT_ERROR;
     LogStart(L"");
     LogScope scope(FN);
 
@@ -36,7 +36,7 @@ void OnInitInstance()
     g_hWnd = CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, nullptr, nullptr, g_hInst, nullptr);
     if (!g_hWnd) {
         LogPrintf(LOG_E, FN, L",CreateWindow,error=%d", GetLastError());
-        throw (UINT)IDS_CL_INIT_ERROR;
+        throw (UINT)IDS_INIT_ERROR;
     }
     LogPrintf(64, FN, L",Done");
 }

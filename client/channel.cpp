@@ -56,15 +56,6 @@ LPCWSTR ChannelFlagName(UINT32 flags)
     return names[flags & 3];
 }
 
-void ResetChannelState()
-{
-    ZeroMemory(&g_EntryPoints, sizeof g_EntryPoints);
-    g_pInitHandle = nullptr;
-    g_dwOpenHandle = 0;
-    g_dwBlockCount = 0;
-    g_bDiscarding = FALSE;
-}
-
 extern "C" BOOL VCAPITYPE VirtualChannelEntry(PCHANNEL_ENTRY_POINTS pEntryPoints)
 {
     static const LPCWSTR FN = L"VirtualChannelEntry";

@@ -28,7 +28,6 @@ const BYTE* AddChunkToBlock(const BYTE* data, UINT32 length, UINT32 total, UINT3
 LPCWSTR ChannelReturnName(UINT rc);
 LPCWSTR ChannelEventName(UINT event);
 LPCWSTR ChannelFlagName(UINT32 flags);
-void ResetChannelState();               // forgets entry points, handles and the block in progress
 
 // Self-update.
 void TakeUpdateMutex();

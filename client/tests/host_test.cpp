@@ -139,15 +139,15 @@ TEST_F(HostTest, RepliesSurviveEveryWayTheClientCompletesWrites)
         SCOPED_TRACE(testing::Message() << "options \"" << std::string(row.options, row.options + wcslen(row.options)) << "\"");
         HostSession host(library, row.options);
         ASSERT_TRUE(host.Connect(ServerName(L"writes")));
-        int answered = 0;
-        for (int i = 0; i < 4; i++) {
+        for (int i = 0; i < 4; i++)
             ASSERT_TRUE(host.Send(UnknownRequest(5, 40)));
-            Bytes reply;
-            if (host.Reply(&reply, 1500)) {
-                EXPECT_REPLY(reply, 0, 0xFFFF, 0);
-                answered++;
-            }
+        int answered = 0;
+        Bytes reply;
+        while (answered < 4 - row.lost && host.Reply(&reply)) {
+            EXPECT_REPLY(reply, 0, 0xFFFF, 0);
+            answered++;
         }
+        EXPECT_TRUE(host.Silent(500));
         EXPECT_EQ(4 - row.lost, answered);
         host.Disconnect();
         EXPECT_EQ(0u, host.Finish());

@@ -186,7 +186,7 @@ ATOM MyRegisterClass(HINSTANCE hInstance, int resource, LPCWSTR className)
     wc.lpfnWndProc = FrameWndProc;
     wc.hInstance = hInstance;
     wc.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(resource));
-    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(resource);
     wc.lpszClassName = className;

@@ -40,6 +40,11 @@ extern FrameHooks g_FrameHooks;
 ATOM MyRegisterClass(HINSTANCE hInstance, int resource, LPCWSTR className);
 LRESULT CALLBACK FrameWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+// NotifyIcon and SetNotifyTip may be called from any thread. EndNotifyIcon
+// too: it removes the icon and forgets the window in one step, after which
+// events from other threads do nothing; a second call does nothing either
+// (so a library being unloaded on a foreign thread can remove its icon
+// before it tries to destroy the window).
 void StartNotifyIcon(HWND hWnd);
 void EndNotifyIcon();
 void NotifyIcon(int event);

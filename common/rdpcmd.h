@@ -36,7 +36,7 @@
 // (total, file name, piece size, piece). Every other request is far smaller
 // (three strings of at most 1024 characters for GETPROPERTIES), so LoadBlock
 // refuses to allocate for a first block that announces more than this.
-#define RDP_REQUEST_MAX (sizeof(RDPHEADER) + 4 + CCH_FILE_NAME * 2 + 4 + RDP_DOWNLOAD_PIECE_MAX)
+#define RDP_REQUEST_MAX ((DWORD)(sizeof(RDPHEADER) + 4 + CCH_FILE_NAME * 2 + 4 + RDP_DOWNLOAD_PIECE_MAX))
 
 // Requests, as the server builds them (each replaces req's contents).
 void MakeInitializeRequest(CRdpData& req, DWORD session, LPCWSTR user);

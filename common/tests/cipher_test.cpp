@@ -169,36 +169,4 @@ TEST(Cipher, RoundTripsUpToTheLongestSecretCallersKeep)
     EXPECT_STREQ(L"", secret);
 }
 
-TEST(Base64, DecodeDropsTheEncodersZeroByteAndCountsPadding)
-{
-    static const struct { const char* text; DWORD length; BYTE first; } rows[] = {
-        {"hAA=", 1, 0x84},
-        {"hMgA", 2, 0x84},
-        {"hMiDAA==", 3, 0x84},
-        {"AA==", 0, 0},
-        {"=AAA", 0, 0},   // an "=" opening a group counts as two
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        BYTE out[16];
-        DWORD length = 99;
-        ASSERT_EQ(CRED_OK, Base64Decode(r.text, out, &length, (DWORD)strlen(r.text)));
-        EXPECT_EQ(r.length, length);
-        EXPECT_EQ(r.first, out[0]);
-    }
-    BYTE out[16];
-    DWORD length;
-    EXPECT_EQ(CRED_DECRYPT_FAILED, Base64Decode("", out, &length, 0));
-    EXPECT_EQ(CRED_DECRYPT_FAILED, Base64Decode("=AA=", out, &length, 4));
-
-    // The encoder writes exactly Base64EncodedSize bytes, terminator included.
-    static const BYTE bytes[5] = {0xfb, 0xff, 0x00, 0x10, 0x00};
-    char text[16];
-    memset(text, 'Z', sizeof text);
-    Base64Encode(bytes, 4, text);
-    EXPECT_STREQ("+/8AEAA=", text);
-    EXPECT_EQ(9u, Base64EncodedSize(4));
-    EXPECT_EQ('Z', text[9]);
-}
-
 }  // namespace

@@ -22,6 +22,8 @@ TEST(ImportReg, KeyWithoutValuesReplacesTreeAndKeepsItUnderBackup)
     std::wstring key = s.Sub(L"PrinterDriverData");
     FillOldTree(s, key);
     std::wstring before = DumpTree(HKEY_CURRENT_USER, key);
+    // An older backup is replaced, never mixed with the new one.
+    SetValue(HKEY_CURRENT_USER, Backup(key) + L"\\Leftover", L"X", REG_DWORD, DwordData(1));
 
     std::vector<BYTE> image = BuildImage({{L"", {}}});
     ASSERT_EQ(24u, image.size());
@@ -233,6 +235,9 @@ TEST(RestoreReg, PutsTheBackupBackExactlyAndKeepsIt)
     std::wstring key = s.Sub(L"Key");
     FillOldTree(s, key);
     std::wstring before = DumpTree(HKEY_CURRENT_USER, key);
+    // Without a backup nothing changes.
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RestoreReg(HKEY_CURRENT_USER, key.c_str()));
+    EXPECT_EQ(before, DumpTree(HKEY_CURRENT_USER, key));
     std::vector<BYTE> image = BuildImage({{L"", {{L"New", REG_DWORD, DwordData(1)}}}, {L"Other", {}}});
     ASSERT_EQ(0u, ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()));
     ASSERT_NE(before, DumpTree(HKEY_CURRENT_USER, key));
@@ -240,30 +245,6 @@ TEST(RestoreReg, PutsTheBackupBackExactlyAndKeepsIt)
     EXPECT_EQ(0u, RestoreReg(HKEY_CURRENT_USER, key.c_str()));
     EXPECT_EQ(before, DumpTree(HKEY_CURRENT_USER, key));
     EXPECT_EQ(before, DumpTree(HKEY_CURRENT_USER, Backup(key)));
-}
-
-TEST(RestoreReg, WithoutBackupReportsNotFoundAndChangesNothing)
-{
-    ScratchKey s(L"restore-none");
-    std::wstring key = s.Sub(L"Key");
-    FillOldTree(s, key);
-    std::wstring before = DumpTree(HKEY_CURRENT_USER, key);
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RestoreReg(HKEY_CURRENT_USER, key.c_str()));
-    EXPECT_EQ(before, DumpTree(HKEY_CURRENT_USER, key));
-}
-
-TEST(BackupReg, ReplacesAnOlderBackupInsteadOfMixingWithIt)
-{
-    ScratchKey s(L"backup");
-    std::wstring key = s.Sub(L"Key");
-    FillOldTree(s, key);
-    SetValue(HKEY_CURRENT_USER, Backup(key) + L"\\Leftover", L"X", REG_DWORD, DwordData(1));
-    BOOL made = FALSE;
-    EXPECT_EQ(0u, BackupReg(HKEY_CURRENT_USER, key.c_str(), Backup(key).c_str(), &made));
-    EXPECT_TRUE(made);
-    EXPECT_EQ(DumpTree(HKEY_CURRENT_USER, key), DumpTree(HKEY_CURRENT_USER, Backup(key)));
-    // Never a backup onto the key itself.
-    EXPECT_EQ(REG_STATUS_BAD_ARGUMENT, BackupReg(HKEY_CURRENT_USER, key.c_str(), key.c_str()));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "module.h"
 #include "regtree.h"
 #include "regimage.h"
 #include <stdio.h>
@@ -15,10 +16,10 @@ static void DumpKey(HKEY key, const std::wstring& relative, std::wstring& out)
         cchName = ARRAYSIZE(name);
         RegEnumValueW(key, i, name, &cchName, nullptr, &type, data.data(), &cbData);
         WCHAR line[64];
-        swprintf(line, ARRAYSIZE(line), L" type=%lu size=%lu:", type, cbData);
+        FormatStr(line, ARRAYSIZE(line), L" type=%lu size=%lu:", type, cbData);
         out += std::wstring(L"  \"") + name + L"\"" + line;
         for (DWORD b = 0; b < cbData; b++) {
-            swprintf(line, ARRAYSIZE(line), L"%02x", data[b]);
+            FormatStr(line, ARRAYSIZE(line), L"%02x", data[b]);
             out += line;
         }
         out += L"\n";
@@ -146,8 +147,8 @@ static LONG g_scratchCount;
 ScratchKey::ScratchKey(LPCWSTR tag)
 {
     WCHAR name[128];
-    swprintf(name, ARRAYSIZE(name), L"Software\\QuorvaneTest\\%s-%lu-%ld", tag, GetCurrentProcessId(),
-             InterlockedIncrement(&g_scratchCount));
+    FormatStr(name, ARRAYSIZE(name), L"Software\\QuorvaneTest\\%s-%lu-%ld", tag, GetCurrentProcessId(),
+              InterlockedIncrement(&g_scratchCount));
     path_ = name;
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
     HKEY key;

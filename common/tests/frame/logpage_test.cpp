@@ -110,6 +110,18 @@ TEST_F(LogPage, InvalidEntriesKeepTheSheetOpenOnTheFaultyField)
     EXPECT_EQ(LOGROTATE_DEFAULT, StoredInt(L"LogRotate"));
 }
 
+TEST_F(LogPage, NoDetailLevelChosenKeepsTheSheetOpenWithoutAMessage)
+{
+    Open();
+    Combo(page_, CB_SETCURSEL, (WPARAM)-1);
+    PressOk();
+    EXPECT_TRUE(StaysAway(Kind::MessageBox, 700));
+    EXPECT_TRUE(IsWindowVisible(sheet_));
+    EXPECT_EQ(GetDlgItem(page_, IDC_LOGLEVEL), FocusOf(ui_->threadId()));
+    Cancel();
+    EXPECT_EQ(0, StoredInt(L"LogLevel"));
+}
+
 TEST_F(LogPage, StoredDetailLevelDecidesTheItemCount)
 {
     static const struct {
@@ -230,5 +242,56 @@ TEST_F(LogPage, SecondSheetForTheSameUserIsRefused)
     Dismiss(box);
     WaitForSingleObject(second, 10000);
     CloseHandle(second);
+    Cancel();
+}
+
+namespace {
+HWND WaitForFolderBrowser()
+{
+    for (int i = 0; i < 250; i++) {
+        HWND found = nullptr;
+        for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); w && !found;
+             w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == GetCurrentProcessId() && IsWindowVisible(w) && FindWindowExW(w, nullptr, L"SysTreeView32", nullptr))
+                found = w;
+        }
+        if (found)
+            return found;
+        Sleep(20);
+    }
+    return nullptr;
+}
+}  // namespace
+
+TEST_F(LogPage, BrowseReplacesTheFolderOnlyWithADifferentOne)
+{
+    WCHAR windows[MAX_PATH], start[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    // The browser starts at the normalized folder; choosing that same folder
+    // again is no change, whatever its spelling in the field.
+    FormatStr(start, MAX_PATH, L"%s\\system32\\..", windows);
+    Open();
+    SetDlgItemTextW(page_, IDC_LOGFOLDER, start);
+    Press(page_, IDC_BROWSE);
+    HWND browser = WaitForFolderBrowser();
+    ASSERT_TRUE(browser);
+    Press(browser, IDOK);
+    ASSERT_TRUE(WaitGone(browser));
+    Sleep(200);
+    EXPECT_EQ(std::wstring(start), ControlText(page_, IDC_LOGFOLDER));
+
+    Press(page_, IDC_BROWSE);
+    browser = WaitForFolderBrowser();
+    ASSERT_TRUE(browser);
+    WCHAR chosen[MAX_PATH];
+    FormatStr(chosen, MAX_PATH, L"%s\\system32", windows);
+    SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)chosen);
+    Press(browser, IDOK);
+    ASSERT_TRUE(WaitGone(browser));
+    Sleep(200);
+    EXPECT_EQ(0, lstrcmpiW(chosen, ControlText(page_, IDC_LOGFOLDER).c_str()))
+        << testing::PrintToString(ControlText(page_, IDC_LOGFOLDER));
     Cancel();
 }

@@ -1,0 +1,88 @@
+#include "tool_runner.h"
+#include <vector>
+
+std::wstring ToolPath(LPCWSTR exeName)
+{
+    WCHAR self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.rfind(L'\\') + 1) + exeName;
+}
+
+bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi)
+{
+    std::wstring app = ToolPath(exeName);
+    std::vector<WCHAR> line(commandLine, commandLine + wcslen(commandLine) + 1);
+    STARTUPINFOW si = { sizeof si };
+    return CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi) != FALSE;
+}
+
+DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms)
+{
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+}
+
+DWORD RunTool(LPCWSTR exeName, LPCWSTR commandLine)
+{
+    PROCESS_INFORMATION pi;
+    if (!StartTool(exeName, commandLine, &pi))
+        return 0xBAD;
+    DWORD code = WaitExit(pi, 30000);
+    if (code == 0xDEAD)
+        TerminateProcess(pi.hProcess, 0xDEAD);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return code;
+}
+
+struct FindArgs {
+    DWORD pid;
+    LPCWSTR caption;
+    bool messageBox;
+    HWND found;
+};
+
+static BOOL CALLBACK FindProc(HWND hwnd, LPARAM lParam)
+{
+    FindArgs* a = (FindArgs*)lParam;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    WCHAR text[256] = L"";
+    if (pid != a->pid || !IsWindowVisible(hwnd) || !GetWindowTextW(hwnd, text, 256) || wcscmp(text, a->caption))
+        return TRUE;
+    // A message box carries its text in the static control 0xFFFF.
+    bool isBox = GetDlgItem(hwnd, 0xFFFF) != nullptr;
+    if (isBox == a->messageBox) {
+        a->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForWindow(DWORD pid, LPCWSTR caption, bool messageBox, DWORD ms)
+{
+    for (DWORD waited = 0;; waited += 50) {
+        FindArgs a = {pid, caption, messageBox, nullptr};
+        EnumWindows(FindProc, (LPARAM)&a);
+        if (a.found || waited >= ms)
+            return a.found;
+        Sleep(50);
+    }
+}
+
+std::wstring MessageBoxText(HWND box)
+{
+    WCHAR text[512] = L"";
+    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    return text;
+}
+
+void DismissMessageBox(HWND box)
+{
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 100 && IsWindow(box); i++)
+        Sleep(50);
+}

@@ -1,0 +1,20 @@
+// Starting the administrator tool from a test and finding its windows.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// The tool's folder is the test's own folder.
+std::wstring ToolPath(LPCWSTR exeName);
+// Starts exeName with the command line as given (no program name), as the
+// server and the account check do.
+bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi);
+// Runs it to the end; the exit code, or 0xDEAD when it did not end in time.
+DWORD RunTool(LPCWSTR exeName, LPCWSTR commandLine);
+DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms);
+
+// Top-level window of the process with the given caption that is (or is not)
+// a message box; NULL when none shows up within ms.
+HWND WaitForWindow(DWORD pid, LPCWSTR caption, bool messageBox, DWORD ms);
+std::wstring MessageBoxText(HWND box);
+// Closes a message box with its OK button and waits until it is gone.
+void DismissMessageBox(HWND box);

@@ -17,19 +17,31 @@ function(qv_deliverable target)
 endfunction()
 
 # A GoogleTest executable run under Wine through CTest, one CTest test per case.
-#   qv_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [GUI])
+#   qv_add_gtest(name SOURCES ... LIBS ... [LABELS label] [GUI])
 function(qv_add_gtest name)
   cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
   target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
-  set(labels ${QV_ARCH} ${T_LABELS})
+  # The discovered tests receive their properties as one flat list, so each
+  # property gets a single value: the caller's label, else "gui" for tests
+  # that open windows, else the arch. Window tests share the one display,
+  # where they would take activation and focus from each other, so they never
+  # run at the same time.
+  set(label ${QV_ARCH})
   if(T_GUI)
-    list(APPEND labels gui)
+    set(label gui)
+  endif()
+  if(T_LABELS)
+    list(GET T_LABELS 0 label)
+  endif()
+  set(props LABELS ${label})
+  if(T_GUI)
+    list(APPEND props RESOURCE_LOCK qv_display)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     TEST_PREFIX "${QV_ARCH}."
-    PROPERTIES TIMEOUT 300 LABELS "${labels}")
+    PROPERTIES TIMEOUT 300 ${props})
 endfunction()

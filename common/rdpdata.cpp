@@ -156,9 +156,9 @@ void CRdpData::CopyObject(const BYTE* srcBuf, SIZE_T srcPos)
     LogScope scope(L"CopyObject");
     LogPrintf(32, L"CopyObject", L"%p,CopyObject,%p", this, srcBuf);
     if (srcBuf && srcBuf != m_pBuf) {
-        DWORD size = ReadHeader(srcBuf).len + kHeaderSize;
+        ULONGLONG size = (ULONGLONG)ReadHeader(srcBuf).len + kHeaderSize;
         m_pBuf = ResizeBlock(L"CopyObject", m_hHeap, m_pBuf, size);
-        memcpy(m_pBuf, srcBuf, size);
+        memcpy(m_pBuf, srcBuf, (SIZE_T)size);
     } else if (!srcBuf && m_pBuf) {
         if (!LoggedHeapFree(L"CopyObject", m_hHeap, m_pBuf))
             m_pBuf = nullptr;
@@ -329,10 +329,11 @@ BOOL CRdpData::LoadBlock(const BYTE* data, DWORD dwLength, WORD wSeq, WORD wFlag
         if (m_pBuf)
             AbortMessage();
         BeginMessage(data, dwLength);
-    } else if (!m_pBuf) {
+    } else if (!m_pBuf || Size() != s_dwExpected) {
         // The rest of a message that was already answered with an error (or
         // whose first block never came): a second reply to the same request
-        // would be taken by the server as the reply to its next one.
+        // would be taken by the server as the reply to its next one. A buffer
+        // that no first block sized is not ours to fill either.
         LogPrintf(LOG_W, L"LoadBlock", L",NO RDP,SKIP,seq %d", wSeq);
         return FALSE;
     }

@@ -26,7 +26,9 @@ struct RDPBLOCKHEADER {
 #define RDP_BLOCK_MAX      (RDP_BLOCK_DATA_MAX + sizeof(RDPBLOCKHEADER))
 
 // Raised (thrown) by the client-side framing and request handling; becomes
-// the RES of an error reply.
+// the RES of an error reply. Every CRdpData operation that allocates also
+// raises RDP_RES_EXCEPTION when its heap is out of memory (on either side),
+// since message heaps report a failed allocation by a null block.
 struct RdpException {
     RDPRESULT res;
 };

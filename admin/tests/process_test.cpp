@@ -20,6 +20,7 @@ const wchar_t kAlreadyRunning[] = L"\u3059\u3067\u306b\u5b9f\u884c\u3055\u308c\u
 const wchar_t kNoUser[] = L"\u7ba1\u7406\u8005\u306e\u30e6\u30fc\u30b6\u30fc\u540d\u3092\u8a2d\u5b9a\u3057\u3066\u304f\u3060\u3055\u3044\u3002";
 const wchar_t kIntervalRange[] = L"\u76e3\u8996\u9593\u9694\u306f\u30015\uff5e32767 \u306e\u7bc4\u56f2\u5185\u3067\u6307\u5b9a\u3057\u3066\u304f\u3060\u3055\u3044\u3002";
 const wchar_t kRefused[] = L"\u5165\u529b\u3055\u308c\u305f\u30e6\u30fc\u30b6\u30fc\u540d\uff0f\u30d1\u30b9\u30ef\u30fc\u30c9\u304c\u3001\u30d3\u30eb\u30c8\u30a4\u30f3Administrator\u306e\u3082\u306e\u3067\u306f\u3042\u308a\u307e\u305b\u3093\u3002";
+const wchar_t kNeedAdmin[] = L"\u7ba1\u7406\u8005\u6a29\u9650\u306e\u3042\u308b\u30e6\u30fc\u30b6\u30fc\u3067\u5b9f\u884c\u3057\u3066\u304f\u3060\u3055\u3044\u3002";
 const wchar_t kRangeLabel[] = L"(5 - 32767) \u79d2";
 
 TEST(AdminToolProcess, CheckAdminKeywordIsExactAndCaseSensitive)
@@ -28,6 +29,20 @@ TEST(AdminToolProcess, CheckAdminKeywordIsExactAndCaseSensitive)
     EXPECT_EQ(1u, RunTool(L"Quorvane_Admin.exe", L" CheckAdmin"));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RunTool(L"Quorvane_Admin.exe", L" checkadmin"));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, RunTool(L"Quorvane_Admin.exe", L" CheckAdmin "));
+}
+
+TEST(AdminToolProcess, WithoutAdministratorRightsTheCheckSaysNoAndTheSheetIsRefused)
+{
+    EXPECT_EQ(0u, RunTool(L"Quorvane_Admin_user.exe", L" CheckAdmin"));
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(StartTool(L"Quorvane_Admin_user.exe", L"", &pi));
+    HWND box = WaitForWindow(pi.dwProcessId, kTitle, true, 15000);
+    ASSERT_TRUE(box != nullptr);
+    EXPECT_EQ(kNeedAdmin, MessageBoxText(box));
+    DismissMessageBox(box);
+    EXPECT_EQ(0xFFFFFFFFu, WaitExit(pi, 15000));
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
 }
 
 // The tool keeps its settings in the machine's common settings file; the
@@ -80,8 +95,8 @@ struct Dialog {
         PostMessageW(sheet, WM_COMMAND, MAKEWPARAM(applyButton, BN_CLICKED), (LPARAM)GetDlgItem(sheet, applyButton));
     }
     // The one message that the apply shows; it must be the only one.
-    std::wstring Refusal() const {
-        HWND box = WaitForWindow(pi.dwProcessId, kTitle, true, 15000);
+    std::wstring Refusal(DWORD ms = 15000) const {
+        HWND box = WaitForWindow(pi.dwProcessId, kTitle, true, ms);
         if (!box)
             return L"<no message>";
         std::wstring text = MessageBoxText(box);
@@ -153,7 +168,7 @@ TEST(AdminToolDialog, ValidatesProvesTheAccountAndStoresIt)
     d.Apply(L"Administrator", L"s3cret pw", L"32767");
     for (int i = 0; i < 200 && ini.Get(L"AdminUser") == L"<none>"; i++)
         Sleep(50);
-    EXPECT_EQ(L"<no message>", d.Refusal());
+    EXPECT_EQ(L"<no message>", d.Refusal(1500));
     EXPECT_EQ(L"Administrator", ini.Get(L"AdminUser"));
     EXPECT_EQ(L"32767", ini.Get(L"Interval"));
     std::wstring stored = ini.Get(L"AdminPassword");

@@ -73,6 +73,7 @@ TEST(CRdpData, HeaderAndItemLayout)
     EXPECT_EQ((SIZE_T)m.Size(), HeapSize(m.Heap(), 0, m.Buffer()));
 }
 
+// A message without a buffer is what the server holds when no reply came.
 TEST(CRdpData, MessageWithoutBufferReadsAsNoReply)
 {
     TestLog log;
@@ -80,12 +81,8 @@ TEST(CRdpData, MessageWithoutBufferReadsAsNoReply)
     EXPECT_EQ(nullptr, none.Buffer());
     EXPECT_EQ(0, none.Cmd());
     EXPECT_EQ(RDP_RES_NONE, none.Res());
-    EXPECT_EQ(0u, none.Len());
     EXPECT_EQ(0u, none.Size());
     EXPECT_EQ(0u, none.GetDWORD());
-    WCHAR text[4] = L"zz";
-    EXPECT_EQ(RDP_STRING_BAD, none.GetString(text, ARRAYSIZE(text)));
-    EXPECT_STREQ(L"", text);
     EXPECT_TRUE(log.Has(",255,E,GetBuf,,PROGRAM BUG!!,NO BUFFER"));
 
     // Appending gives it the header it already read as, and keeps the item.
@@ -115,27 +112,6 @@ TEST(CRdpData, ReadsPastThePayloadCopyNothingAndKeepThePosition)
     EXPECT_EQ(0u, m.GetBuf(nullptr, 0));
 }
 
-TEST(CRdpData, GetStringMeasuresThenCopies)
-{
-    TestLog log;
-    CRdpData m(1, 0);
-    m.AddString(L"Quorvane");
-    m.AddString(L"");
-    m.AddDWORD(9);
-    EXPECT_EQ(8u, m.GetString(nullptr, 0));
-    EXPECT_EQ(0u, m.ReadPos());
-
-    WCHAR text[9];
-    memset(text, 0xbd, sizeof text);
-    EXPECT_EQ(8u, m.GetString(text, ARRAYSIZE(text)));   // exactly fits
-    EXPECT_STREQ(L"Quorvane", text);
-    EXPECT_EQ(18u, m.ReadPos());
-    EXPECT_TRUE(log.Has(",32,,GetString,,Quorvane"));
-    EXPECT_EQ(0u, m.GetString(text, 1));
-    EXPECT_STREQ(L"", text);
-    EXPECT_EQ(9u, m.GetDWORD());
-}
-
 // Strings arrive from the other module: the scan stops at the payload's end
 // and the copy at the destination's capacity.
 TEST(CRdpData, GetStringRejectsUnterminatedAndOverlongStrings)
@@ -145,15 +121,16 @@ TEST(CRdpData, GetStringRejectsUnterminatedAndOverlongStrings)
         std::vector<BYTE> payload;
         DWORD skip;   // bytes read before the string
         DWORD cch;
-        DWORD expected;
-        const char* line;
+        DWORD measured;     // with a null destination
+        const char* line;   // the error line when the copy is refused
     } cases[] = {
         {"no terminator", {'a', 0, 'b', 0}, 0, 10, RDP_STRING_BAD, "BUFFER OVERRUN,6 vs 4"},
         {"odd tail", {'a', 0, 0}, 0, 10, RDP_STRING_BAD, "BUFFER OVERRUN,4 vs 3"},
         {"at end", {1, 2, 3, 4}, 4, 10, RDP_STRING_BAD, "BUFFER OVERRUN,6 vs 4"},
         {"empty payload", {}, 0, 10, RDP_STRING_BAD, "BUFFER OVERRUN,2 vs 0"},
-        {"one too long", {'a', 0, 'b', 0, 0, 0}, 0, 2, RDP_STRING_BAD, "BUFFER OVERRUN,3 vs 2"},
+        {"one too long", {'a', 0, 'b', 0, 0, 0}, 0, 2, 2, "BUFFER OVERRUN,3 vs 2"},
         {"fits", {'a', 0, 'b', 0, 0, 0}, 0, 3, 2, nullptr},
+        {"empty", {0, 0}, 0, 1, 0, nullptr},
         {"after dword", {1, 0, 0, 0, 'x', 0, 0, 0}, 4, 2, 1, nullptr},
         {"terminator after odd skip", {9, 'a', 0, 0, 0}, 1, 2, 1, nullptr},
     };
@@ -164,20 +141,39 @@ TEST(CRdpData, GetStringRejectsUnterminatedAndOverlongStrings)
         m.AddBuf(c.payload.data(), (DWORD)c.payload.size());
         BYTE skipped[8];
         ASSERT_EQ(c.skip, m.GetBuf(skipped, c.skip, FALSE));
+        EXPECT_EQ(c.measured, m.GetString(nullptr, 0));
+        EXPECT_EQ(c.skip, m.ReadPos());
         WCHAR dest[16];
         memset(dest, 0xbd, sizeof dest);
-        EXPECT_EQ(c.expected, m.GetString(dest, c.cch));
+        EXPECT_EQ(c.line ? RDP_STRING_BAD : c.measured, m.GetString(dest, c.cch));
         if (c.line) {
             EXPECT_EQ(c.skip, m.ReadPos());
             EXPECT_EQ(0, dest[0]);
             EXPECT_EQ(0xbdbd, (WORD)dest[1]);
             EXPECT_TRUE(log.Has(std::string(",255,E,GetString,,PROGRAM BUG!!,") + c.line)) << log.Text();
         } else {
-            EXPECT_EQ(c.skip + (c.expected + 1) * 2, m.ReadPos());
-            EXPECT_EQ(0, dest[c.expected]);
-            EXPECT_EQ(0xbdbd, (WORD)dest[c.expected + 1]);
+            EXPECT_EQ(c.skip + (c.measured + 1) * 2, m.ReadPos());
+            EXPECT_EQ(0, dest[c.measured]);
+            EXPECT_EQ(0xbdbd, (WORD)dest[c.measured + 1]);
         }
     }
+}
+
+// A message that cannot grow raises, so that the client answers 0xFE00 and
+// the server's handler sees it, and the message stays as it was.
+TEST(CRdpData, GrowthBeyondWhatAMessageCanHoldRaises)
+{
+    CRdpData m(RDP_CMD_DOWNLOAD, RDP_RES_NONE);
+    m.AddDWORD(5);
+    BYTE byte = 0;
+    RDPRESULT res = 0;
+    try {
+        m.AddBuf(&byte, 0xFFFFFFF8);
+    } catch (const RdpException& e) {
+        res = e.res;
+    }
+    EXPECT_EQ(RDP_RES_EXCEPTION, res);
+    EXPECT_EQ((std::vector<BYTE>{4, 0, 0, 0, 3, 0, 0xFF, 0xFF, 5, 0, 0, 0}), Bytes(m));
 }
 
 TEST(CRdpData, CopiesAreDeepAndAssignmentReplacesContents)
@@ -372,6 +368,11 @@ TEST(LoadBlock, RestOfAnAnsweredMessageIsIgnored)
     EXPECT_EQ(RDP_RES_RDP_OVERRUN, LoadRaises(recv, head, 8, 0, BLOCK_FLAG_FIRST));
     recv.Clear();
     EXPECT_FALSE(recv.LoadBlock(data[1], h[1].dwLength, 1, BLOCK_FLAG_LAST));
+
+    // Nor is a message that arrived by other means ever appended to.
+    recv = CRdpData(RDP_CMD_GETFILEVER, RDP_RES_NONE);
+    EXPECT_FALSE(recv.LoadBlock(data[1], h[1].dwLength, 0, BLOCK_FLAG_LAST));
+    EXPECT_EQ(8u, recv.Size());
 
     EXPECT_TRUE(LoadAll(recv, msg));
     EXPECT_EQ(msg, Bytes(recv));

@@ -1,0 +1,353 @@
+// Replaces the spooler functions the server module calls, at link time.
+// A simulation process lists its printers in the settings file named in the
+// environment variable QVSIM, section [Printers]: one value per printer,
+// "name|driver|attributes|driver version".
+#include "printer_double.h"
+#include <winspool.h>
+#include <string>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+struct Printer {
+    std::wstring name, driver;
+    DWORD attributes = 0;
+    PrinterDouble::Bytes devMode, level9;
+    bool hasLevel9 = false;
+    DWORD openError = 0, getError = 0, setError = 0;
+};
+
+struct State {
+    CRITICAL_SECTION cs;
+    std::vector<Printer> printers;
+    DWORD enumError = 0;
+    int handles = 0;
+    bool loaded = false;
+    State() { InitializeCriticalSection(&cs); }
+};
+
+State& S()
+{
+    static State s;
+    return s;
+}
+
+struct Lock {
+    Lock() { EnterCriticalSection(&S().cs); }
+    ~Lock() { LeaveCriticalSection(&S().cs); }
+};
+
+struct PrinterHandle {
+    DWORD magic;
+    size_t index;
+};
+const DWORD HANDLE_MAGIC = 0x50524E54;
+
+void LoadSimulationPrinters()
+{
+    if (S().loaded)
+        return;
+    S().loaded = true;
+    WCHAR ini[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    std::vector<WCHAR> keys(32767);
+    GetPrivateProfileStringW(L"Printers", nullptr, L"", keys.data(), (DWORD)keys.size(), ini);
+    for (LPCWSTR key = keys.data(); *key; key += wcslen(key) + 1) {
+        WCHAR line[2048];
+        GetPrivateProfileStringW(L"Printers", key, L"", line, ARRAYSIZE(line), ini);
+        std::wstring f[4];
+        int field = 0;
+        for (LPCWSTR p = line; *p; p++) {
+            if (*p == L'|' && field < 3)
+                field++;
+            else
+                f[field] += *p;
+        }
+        Printer pr;
+        pr.name = f[0];
+        pr.driver = f[1];
+        pr.attributes = wcstoul(f[2].c_str(), nullptr, 0);
+        WORD version = (WORD)wcstoul(f[3].c_str(), nullptr, 0);
+        if (version)
+            pr.devMode = PrinterDouble::MakeDevMode(pr.name.c_str(), version);
+        S().printers.push_back(pr);
+    }
+}
+
+Printer* Find(LPCWSTR name)
+{
+    LoadSimulationPrinters();
+    for (auto& p : S().printers)
+        if (name && p.name == name)
+            return &p;
+    return nullptr;
+}
+
+Printer* FromHandle(HANDLE h)
+{
+    auto* ph = (PrinterHandle*)h;
+    if (!ph || ph->magic != HANDLE_MAGIC || ph->index >= S().printers.size()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &S().printers[ph->index];
+}
+
+// Lays out fixed records followed by their strings and device modes, as the
+// spooler does; `need` is the size whether or not the buffer is big enough.
+struct Packer {
+    BYTE* buf;
+    DWORD cb, fixed, tail;
+    DWORD need;
+    Packer(BYTE* b, DWORD c, DWORD fixedSize) : buf(b), cb(c), fixed(fixedSize), tail(fixedSize), need(fixedSize) {}
+    bool Fits() const { return buf && need <= cb; }
+    void* Put(const void* data, DWORD size) {
+        DWORD at = (tail + 7) & ~7u;
+        need = at + size;
+        tail = need;
+        return Fits() ? memcpy(buf + at, data, size) : nullptr;
+    }
+    LPWSTR PutString(const std::wstring& s) {
+        return (LPWSTR)Put(s.c_str(), (DWORD)(s.size() + 1) * sizeof(WCHAR));
+    }
+    DEVMODEW* PutDevMode(const PrinterDouble::Bytes& dm) {
+        return dm.empty() ? nullptr : (DEVMODEW*)Put(dm.data(), (DWORD)dm.size());
+    }
+};
+
+// Sizes first, then the copy: a second pass with the final layout.
+template <typename Fill>
+BOOL Pack(BYTE* buf, DWORD cb, DWORD fixedSize, LPDWORD needed, Fill fill)
+{
+    Packer measure(nullptr, 0, fixedSize);
+    fill(measure);
+    *needed = measure.need;
+    if (measure.need == 0)
+        return TRUE;
+    if (!buf || cb < measure.need) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memset(buf, 0, fixedSize);
+    Packer real(buf, cb, fixedSize);
+    fill(real);
+    return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI EnumPrintersW(DWORD, LPWSTR, DWORD level, LPBYTE buf, DWORD cb, LPDWORD needed, LPDWORD returned)
+{
+    Lock lock;
+    LoadSimulationPrinters();
+    *needed = 0;
+    *returned = 0;
+    if (S().enumError) {
+        SetLastError(S().enumError);
+        return FALSE;
+    }
+    if (level != 4) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    auto& printers = S().printers;
+    DWORD fixed = (DWORD)(printers.size() * sizeof(PRINTER_INFO_4W));
+    BOOL ok = Pack(buf, cb, fixed, needed, [&](Packer& p) {
+        for (size_t i = 0; i < printers.size(); i++) {
+            LPWSTR name = p.PutString(printers[i].name);
+            if (p.Fits()) {
+                auto* info = (PRINTER_INFO_4W*)p.buf + i;
+                info->pPrinterName = name;
+                info->Attributes = printers[i].attributes;
+            }
+        }
+    });
+    if (ok)
+        *returned = (DWORD)printers.size();
+    return ok;
+}
+
+BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW)
+{
+    Lock lock;
+    *handle = nullptr;
+    Printer* p = Find(name);
+    if (!p || p->openError) {
+        SetLastError(p ? p->openError : ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    *handle = (HANDLE) new PrinterHandle{HANDLE_MAGIC, (size_t)(p - S().printers.data())};
+    S().handles++;
+    return TRUE;
+}
+
+BOOL WINAPI ClosePrinter(HANDLE h)
+{
+    Lock lock;
+    if (!FromHandle(h))
+        return FALSE;
+    ((PrinterHandle*)h)->magic = 0;
+    delete (PrinterHandle*)h;
+    S().handles--;
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterW(HANDLE h, DWORD level, LPBYTE buf, DWORD cb, LPDWORD needed)
+{
+    Lock lock;
+    Printer* pr = FromHandle(h);
+    *needed = 0;
+    if (!pr)
+        return FALSE;
+    if (pr->getError) {
+        SetLastError(pr->getError);
+        return FALSE;
+    }
+    switch (level) {
+    case 2:
+        return Pack(buf, cb, sizeof(PRINTER_INFO_2W), needed, [&](Packer& p) {
+            LPWSTR name = p.PutString(pr->name);
+            LPWSTR driver = p.PutString(pr->driver);
+            DEVMODEW* dm = p.PutDevMode(pr->devMode);
+            if (p.Fits()) {
+                auto* info = (PRINTER_INFO_2W*)p.buf;
+                info->pPrinterName = name;
+                info->pDriverName = driver;
+                info->pDevMode = dm;
+                info->Attributes = pr->attributes;
+            }
+        });
+    case 8:
+    case 9: {
+        const auto& dm = level == 8 ? pr->devMode : pr->level9;
+        return Pack(buf, cb, sizeof(PRINTER_INFO_8W), needed, [&](Packer& p) {
+            DEVMODEW* copy = p.PutDevMode(dm);
+            if (p.Fits())
+                ((PRINTER_INFO_8W*)p.buf)->pDevMode = copy;
+        });
+    }
+    default:
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+}
+
+BOOL WINAPI SetPrinterW(HANDLE h, DWORD level, LPBYTE buf, DWORD)
+{
+    Lock lock;
+    Printer* pr = FromHandle(h);
+    if (!pr)
+        return FALSE;
+    if (level != 9 || !buf) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (pr->setError) {
+        SetLastError(pr->setError);
+        return FALSE;
+    }
+    const DEVMODEW* dm = ((PRINTER_INFO_9W*)buf)->pDevMode;
+    if (!dm) {
+        pr->level9.clear();
+        pr->hasLevel9 = false;
+        return TRUE;
+    }
+    const BYTE* p = (const BYTE*)dm;
+    pr->level9.assign(p, p + dm->dmSize + dm->dmDriverExtra);
+    pr->hasLevel9 = true;
+    return TRUE;
+}
+
+LONG WINAPI DocumentPropertiesW(HWND, HANDLE h, LPWSTR, PDEVMODEW out, PDEVMODEW, DWORD mode)
+{
+    Lock lock;
+    Printer* pr = FromHandle(h);
+    if (!pr || pr->devMode.empty()) {
+        if (pr)
+            SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    if (mode == 0)
+        return (LONG)pr->devMode.size();
+    if ((mode & DM_OUT_BUFFER) && out)
+        memcpy(out, pr->devMode.data(), pr->devMode.size());
+    return IDOK;
+}
+
+}  // extern "C"
+
+namespace PrinterDouble {
+
+void Reset()
+{
+    Lock lock;
+    S().printers.clear();
+    S().enumError = 0;
+    S().loaded = true;   // a test's own set replaces any simulation file
+}
+
+Bytes MakeDevMode(LPCWSTR deviceName, WORD driverVersion, WORD extra, BYTE fill)
+{
+    Bytes b(sizeof(DEVMODEW) + extra, fill);
+    DEVMODEW dm = {};
+    lstrcpynW(dm.dmDeviceName, deviceName, CCHDEVICENAME);
+    dm.dmSpecVersion = DM_SPECVERSION;
+    dm.dmDriverVersion = driverVersion;
+    dm.dmSize = sizeof(DEVMODEW);
+    dm.dmDriverExtra = extra;
+    memcpy(b.data(), &dm, sizeof dm);
+    return b;
+}
+
+void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode)
+{
+    Lock lock;
+    Printer p;
+    p.name = name;
+    p.driver = driver;
+    p.attributes = attributes;
+    p.devMode = devMode;
+    S().printers.push_back(p);
+}
+
+void FailEnum(DWORD error) { Lock lock; S().enumError = error; }
+
+void FailOpen(LPCWSTR name, DWORD error)
+{
+    Lock lock;
+    if (Printer* p = Find(name))
+        p->openError = error;
+}
+
+void FailGetPrinter(LPCWSTR name, DWORD error)
+{
+    Lock lock;
+    if (Printer* p = Find(name))
+        p->getError = error;
+}
+
+void FailSetLevel9(LPCWSTR name, DWORD error)
+{
+    Lock lock;
+    if (Printer* p = Find(name))
+        p->setError = error;
+}
+
+bool GetLevel9(LPCWSTR name, Bytes* devMode)
+{
+    Lock lock;
+    Printer* p = Find(name);
+    if (!p || !p->hasLevel9)
+        return false;
+    *devMode = p->level9;
+    return true;
+}
+
+int OpenHandles() { Lock lock; return S().handles; }
+
+}  // namespace PrinterDouble

@@ -1,0 +1,24 @@
+// Print spooler double for test and simulation builds: the server's printers
+// with their drivers, attributes (PRINTER_ATTRIBUTE_TS for redirected ones),
+// device modes, and the per-user device mode that SetPrinterW level 9 stores.
+#pragma once
+#include <windows.h>
+#include <vector>
+
+namespace PrinterDouble {
+
+using Bytes = std::vector<BYTE>;
+
+void Reset();
+// A device mode of the given driver version followed by `extra` private bytes.
+Bytes MakeDevMode(LPCWSTR deviceName, WORD driverVersion, WORD extra = 0, BYTE fill = 0x5A);
+void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode = Bytes());
+void FailEnum(DWORD error);                  // both EnumPrintersW calls fail
+void FailOpen(LPCWSTR name, DWORD error);
+void FailGetPrinter(LPCWSTR name, DWORD error);
+void FailSetLevel9(LPCWSTR name, DWORD error);
+// The per-user device mode set through level 9; false when none was set.
+bool GetLevel9(LPCWSTR name, Bytes* devMode);
+int OpenHandles();   // opened and not yet closed
+
+}  // namespace PrinterDouble

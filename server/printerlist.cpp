@@ -1,0 +1,129 @@
+#include "printerlist.h"
+#include <winspool.h>
+#include <string.h>
+#include <wchar.h>
+#include <memory>
+#include "drivers.h"
+#include "log.h"
+
+CPrinterList::CPrinterList() : m_hHeap(nullptr), m_pEntries(nullptr), m_nCount(0)
+{
+    static const WCHAR F[] = L"CPrinterList";
+    LogPrintf(32, F, L",(default constructor)");
+    m_hHeap = LoggedHeapCreate(F);
+}
+
+CPrinterList::~CPrinterList()
+{
+    static const WCHAR F[] = L"~CPrinterList";
+    LogScope scope(F);
+    if (m_hHeap) {
+        ClearAll();
+        LoggedHeapDestroy(F, m_hHeap);
+        m_hHeap = nullptr;
+    }
+}
+
+void CPrinterList::ClearAll()
+{
+    static const WCHAR F[] = L"ClearAll";
+    LogScope scope(F);
+    if (!m_hHeap)
+        return;
+    LogPrintf(64, F, L",clear printer list");
+    for (int i = 0; i < m_nCount; i++)
+        LoggedHeapFree(F, m_hHeap, m_pEntries[i].pszName);
+    if (m_pEntries && !LoggedHeapFree(F, m_hHeap, m_pEntries))
+        m_pEntries = nullptr;
+    m_nCount = 0;
+}
+
+int CPrinterList::AddRedirectPrinter(LPCWSTR name)
+{
+    static const WCHAR F[] = L"AddRedirectPrinter";
+    LogPrintf(LOG_TAG_ENTRY, F, L"");
+    for (int i = 0; i < m_nCount; i++) {
+        if (wcscmp(m_pEntries[i].pszName, name) == 0) {
+            LogPrintf(64, F, L",printer already exists[%d],%s", i, name);
+            LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);
+            return i;
+        }
+    }
+    int i = m_nCount;
+    LogPrintf(128, F, L",find new printer[%d],%s", i, name);
+    // The heap raises an exception rather than returning NULL.
+    m_pEntries = (PRINTERENTRY*)LoggedHeapAlloc(F, m_hHeap, m_pEntries, (i + 1) * sizeof(PRINTERENTRY));
+    size_t cch = wcslen(name) + 1;
+    LPWSTR copy = (LPWSTR)LoggedHeapAlloc(F, m_hHeap, nullptr, cch * sizeof(WCHAR));
+    memcpy(copy, name, cch * sizeof(WCHAR));
+    m_pEntries[i].pszName = copy;
+    m_pEntries[i].nAttempts = PRINTER_ATTEMPTS;
+    m_nCount = i + 1;
+    LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);
+    return i;
+}
+
+int CPrinterList::EnumRedirectPrinters()
+{
+    static const WCHAR F[] = L"EnumRedirectPrinters";
+    LogScope scope(F);
+    DWORD needed = 0, count = 0;
+    if (EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, &count) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        LogPrintf(LOG_E, F, L",EnumPrinters 1st call,error %d", GetLastError());
+        return 0;
+    }
+    std::unique_ptr<BYTE[]> buf(new BYTE[needed]);
+    if (!EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, buf.get(), needed, &needed, &count)) {
+        LogPrintf(LOG_E, F, L",EnumPrinters 2nd call,error %d", GetLastError());
+        return 0;
+    }
+    LogPrintf(32, F, L",printer count %d", count);
+    const PRINTER_INFO_4W* info = (const PRINTER_INFO_4W*)buf.get();
+    int pending = 0;
+    for (DWORD i = 0; i < count; i++) {
+        LPCWSTR name = info[i].pPrinterName ? info[i].pPrinterName : L"";
+        if (!(info[i].Attributes & PRINTER_ATTRIBUTE_TS)) {
+            LogPrintf(32, F, L",ignore local,%s", name);
+            continue;
+        }
+        if (!GetPDL(name)) {
+            LogPrintf(32, F, L",ignore redirect,%s", name);
+            continue;
+        }
+        int index = AddRedirectPrinter(name);   // may move the array
+        if (m_pEntries[index].nAttempts != 0)
+            pending++;
+    }
+    return pending;
+}
+
+BOOL CPrinterList::CreateLocalName(int index, LPWSTR out, DWORD cchOut)
+{
+    static const WCHAR F[] = L"CreateLocalName";
+    LogPrintf(LOG_TAG_ENTRY, F, L"");
+    LPCWSTR name = m_pEntries[index].pszName;
+    DWORD code = ERROR_NO_LOCAL_NAME;
+    size_t len = wcslen(name);
+    out[0] = 0;
+    if (len >= cchOut) {
+        // Cutting would give the name of some other printer.
+        LogPrintf(LOG_E, F, L",(SV)%s,too long", name);
+    } else {
+        memcpy(out, name, (len + 1) * sizeof(WCHAR));
+        LPWSTR paren = wcsrchr(out, L'(');
+        if (!paren || paren == out) {
+            LogPrintf(LOG_E, F, L",(SV)%s,no '('", name);
+        } else if (paren[-1] != L' ') {
+            LogPrintf(LOG_E, F, L",(SV)%s,no space before '('", name);
+        } else {
+            paren[-1] = 0;
+            code = 0;
+        }
+    }
+    if (code)
+        out[0] = 0;
+    LogPrintf(LOG_TAG_EXIT, F, L"%s", code ? L"FALSE" : L"TRUE");
+    SetLastError(code);
+    return code == 0;
+}

@@ -1,0 +1,45 @@
+// Helpers shared by the server module's in-process tests: a private log
+// folder per test process, the watch thread's event pair, and log queries.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace svtest {
+
+// A folder of this test process's own under %TEMP%, removed with its files.
+class TempFolder {
+public:
+    explicit TempFolder(LPCWSTR tag);
+    ~TempFolder();
+    LPCWSTR path() const { return path_; }
+    std::wstring File(LPCWSTR name) const;
+private:
+    WCHAR path_[MAX_PATH];
+};
+
+// Logging at the finest detail into the test's own folder, for a user name
+// that no other test process uses.
+class TestLog {
+public:
+    TestLog();
+    ~TestLog();
+    std::vector<std::string> Lines() const;
+    // Lines whose message column contains `text`, for operation `func` (any when NULL).
+    int Count(const char* text, const char* func = nullptr) const;
+    bool Has(const char* text, const char* func = nullptr) const { return Count(text, func) > 0; }
+    std::string Dump() const;
+private:
+    TempFolder folder_;
+};
+
+// The exit and timer events, as OnInitInstance creates them; closed again at
+// the end of the test.
+class TestEvents {
+public:
+    TestEvents();
+    ~TestEvents();
+    void SetExit();
+};
+
+}  // namespace svtest

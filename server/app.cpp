@@ -275,6 +275,8 @@ int RunServer(HINSTANCE hInst, LPCWSTR cmdLine)
     BOOL previousEnded = WaitPreviousInstance(cmdLine, &previous, PREVIOUS_INSTANCE_WAIT);
     try {
         ReadUserProfile();
+        if (previous && previousEnded)
+            LogPrintf(64, F, L",previous instance %d,gone", previous);
         if (!previousEnded) {
             // Nobody asked for this start but the old instance: no box, only the log.
             LogPrintf(LOG_W, F, L",previous instance %d,still running after %d msec,give up", previous,

@@ -161,16 +161,19 @@ TEST_F(Ending, EndOfSessionReturnsOnlyAfterThePassHasEnded)
 TEST_F(Ending, CloseFromOutsideStopsTheThreadBeforeWaiting)
 {
     StartPass();
-    std::atomic<bool> returned{false};
+    std::atomic<bool> returned{false}, rescued{false};
     std::thread watchdog([&] {
         for (int i = 0; i < 100 && !returned; i++)
             Sleep(100);
-        if (!returned)
+        if (!returned) {
+            rescued = true;
             SetEvent(g_hEvent[EVENT_EXIT]);   // let the test end instead of hanging
+        }
     });
     OnClose(wnd, FALSE);
     returned = true;
     watchdog.join();
+    EXPECT_FALSE(rescued) << "OnClose waited for a thread that nobody told to stop";
     EXPECT_TRUE(ended);
     EXPECT_FALSE(IsWindow(wnd));
     EXPECT_TRUE(log.Has(",DestroyWindow", "OnClose"));

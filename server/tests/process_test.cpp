@@ -311,6 +311,7 @@ TEST(ServerProcess, StartNamingADeadProcessStartsAtOnce)
     SimServer sv(user, UniqueSession(0), L"4000000");
     EXPECT_TRUE(sv.Window(15000));
     EXPECT_LT(GetTickCount() - start, 15000u);
+    EXPECT_GE(user.Find(",previous instance 4000000,gone"), 0);
 }
 
 TEST(ServerProcess, ExitAnsweredNoChangesNothing)
@@ -401,6 +402,8 @@ TEST(ServerProcess, RestartWaitsForTheOldInstanceThenTakesTheMutex)
     EXPECT_GT(oldEnd, restart);
     EXPECT_GT(mutex, oldEnd) << "the new instance took the mutex before the old one ended\n" << user.Dump();
     EXPECT_LT(user.Find("ERROR_ALREADY_EXISTS"), 0);
+    EXPECT_GT(user.Find(",previous instance " + std::to_string(oldPid) + ",gone", restart), restart)
+        << "the new instance did not learn which process to wait for";
     ASSERT_TRUE(fresh);
     DWORD pid = 0;
     GetWindowThreadProcessId(fresh, &pid);

@@ -162,6 +162,19 @@ TEST_F(UpdateTest, ManyPiecesSwapOnlyWithTheLast)
     EXPECT_EQ(MAKELONG(8, 9), QueryFileVer(host).ms);
 }
 
+TEST_F(UpdateTest, MissingModuleFileIsReplacedWithoutBackup)
+{
+    DeleteFileW(dir.File(BAK).c_str());
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"missing")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    ASSERT_TRUE(MoveFileW(library.c_str(), dir.File(L"elsewhere.bin").c_str()));
+    EXPECT_EQ(std::vector<WORD>{ 0 }, SendFile(host, newer, newer.size()));
+    EXPECT_EQ(newer, ReadFileBytes(library));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(dir.File(BAK).c_str()));
+    EXPECT_EQ(0u, host.Finish());
+}
+
 TEST_F(UpdateTest, FailedFinalRenamePutsTheOldFileBack)
 {
     // The simulation library fails the rename of its temporary file.

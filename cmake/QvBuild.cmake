@@ -17,9 +17,10 @@ function(qv_deliverable target)
 endfunction()
 
 # A GoogleTest executable run under Wine through CTest, one CTest test per case.
-#   qv_add_gtest(name SOURCES ... LIBS ... [LABELS label] [GUI])
+#   qv_add_gtest(name SOURCES ... LIBS ... [LABELS label] [GUI] [PROPERTIES name value ...])
+# PROPERTIES (one value each) are added to every test of the executable.
 function(qv_add_gtest name)
-  cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
   target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
@@ -43,5 +44,5 @@ function(qv_add_gtest name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     TEST_PREFIX "${QV_ARCH}."
-    PROPERTIES TIMEOUT 300 ${props})
+    PROPERTIES TIMEOUT 300 ${props} ${T_PROPERTIES})
 endfunction()

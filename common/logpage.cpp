@@ -161,15 +161,19 @@ void ShowRangeMessage(HWND hDlg, UINT message, int high)
 void ShowInvalid(HWND hDlg, UINT message)
 {
     PropSheet_SetCurSelByID(GetParent(hDlg), IDD_LOGPAGE);
-    SetFocusAndSelect(hDlg, ControlFor(message));
-    if (message == IDS_LOGFOLDER_BAD)
-        MessageBoxID(hDlg, message, MB_ICONEXCLAMATION);
-    else if (message == IDS_LOGSIZE_RANGE)
-        ShowRangeMessage(hDlg, message, LOGSIZE_MAX);
-    else if (message == IDS_LOGROTATE_RANGE)
-        ShowRangeMessage(hDlg, message, LOGROTATE_MAX);
+    int control = ControlFor(message);
+    SetFocusAndSelect(hDlg, control);
     // No detail setting chosen has no message of its own: the focus on the
     // list says where the entry is missing.
+    if (control == IDC_LOGLEVEL)
+        return;
+    if (message == IDS_LOGFOLDER_BAD)
+        MessageBoxID(hDlg, message, MB_ICONEXCLAMATION);
+    else
+        ShowRangeMessage(hDlg, message, message == IDS_LOGSIZE_RANGE ? LOGSIZE_MAX : LOGROTATE_MAX);
+    // The box had the focus; whether the sheet gets it back by itself depends
+    // on how the box was closed, so put it on the faulty field again.
+    SetFocusAndSelect(hDlg, control);
 }
 
 bool DiffersFromInForce(const LogSettings& s)

@@ -39,6 +39,7 @@ shoot() {  # arch action name [stored level] [dialog|tray]
 
 shoot x64 about about_server
 shoot x86 about about_client
+shoot x64 settings logpage 0
 shoot x64 settings-list logpage_4levels 0
 shoot x64 settings-list logpage_6levels 4
 shoot x64 menu menu_server

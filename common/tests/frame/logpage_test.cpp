@@ -26,6 +26,20 @@ int StoredInt(LPCWSTR key)
     return (int)GetPrivateProfileIntW(g_szSection, key, -1, g_szUserIni);
 }
 
+// Clicks a button that opens nothing, and returns once it has been handled.
+void Click(HWND dlg, int id)
+{
+    SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
+}
+
+// The field's text once it equals the expected one, or after a while.
+std::wstring WaitForText(HWND dlg, int id, LPCWSTR expected)
+{
+    for (int i = 0; i < 150 && lstrcmpiW(ControlText(dlg, id).c_str(), expected); i++)
+        Sleep(20);
+    return ControlText(dlg, id);
+}
+
 LRESULT Combo(HWND page, UINT msg, WPARAM wParam = 0)
 {
     return SendDlgItemMessageW(page, IDC_LOGLEVEL, msg, wParam, 0);
@@ -96,8 +110,8 @@ TEST_F(LogPage, InvalidEntriesKeepTheSheetOpenOnTheFaultyField)
         Dismiss(box);
         EXPECT_TRUE(IsWindowVisible(sheet_)) << "the sheet closed on an invalid entry";
         HWND control = GetDlgItem(page_, c.control);
-        for (int i = 0; i < 100 && FocusOf(ui_->threadId()) != control; i++)
-            Sleep(20);   // the sheet takes the focus back after the box is gone
+        for (int i = 0; i < 250 && FocusOf(ui_->threadId()) != control; i++)
+            Sleep(20);   // the page sets the focus once the box has returned
         EXPECT_EQ(control, FocusOf(ui_->threadId()));
         DWORD start = 0, end = 0;
         SendMessageW(control, EM_GETSEL, (WPARAM)&start, (LPARAM)&end);
@@ -145,14 +159,22 @@ TEST_F(LogPage, ShiftAndCtrlShowTheHiddenLevels)
         SendMessageW(page_, WM_COMMAND, MAKEWPARAM(IDC_LOGLEVEL, CBN_DROPDOWN), (LPARAM)combo);
         return Combo(page_, CB_GETCOUNT);
     };
+    auto bothHeld = [](bool wanted) {
+        for (int i = 0; i < 100; i++) {
+            bool held = (GetAsyncKeyState(VK_SHIFT) & 0x8000) && (GetAsyncKeyState(VK_CONTROL) & 0x8000);
+            if (held == wanted)
+                return true;
+            Sleep(20);
+        }
+        return false;
+    };
     keybd_event(VK_SHIFT, 0, 0, 0);
     keybd_event(VK_CONTROL, 0, 0, 0);
-    Sleep(100);
-    bool held = (GetAsyncKeyState(VK_SHIFT) & 0x8000) && (GetAsyncKeyState(VK_CONTROL) & 0x8000);
+    bool held = bothHeld(true);
     LRESULT withKeys = dropDown();
     keybd_event(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0);
     keybd_event(VK_SHIFT, 0, KEYEVENTF_KEYUP, 0);
-    Sleep(100);
+    EXPECT_TRUE(bothHeld(false));
     LRESULT withoutKeys = dropDown();
     Cancel();
     if (!held)
@@ -185,15 +207,13 @@ TEST_F(LogPage, CurrentAndDefaultButtonsFillWithoutWriting)
     WriteSandboxKey(L"LogSize", 2048);   // stored, waiting for the next start
     Open();
     EXPECT_EQ(L"2048", ControlText(page_, IDC_LOGSIZE));
-    Press(page_, IDC_CURRENT);
-    Sleep(200);
+    Click(page_, IDC_CURRENT);
     EXPECT_EQ(L"1024", ControlText(page_, IDC_LOGSIZE));
     EXPECT_EQ(std::wstring(SandboxFolder()), ControlText(page_, IDC_LOGFOLDER));
 
     SetDlgItemTextW(page_, IDC_LOGROTATE, L"9");
     Combo(page_, CB_SETCURSEL, 2);
-    Press(page_, IDC_DEFAULT);
-    Sleep(200);
+    Click(page_, IDC_DEFAULT);
     WCHAR local[MAX_PATH], folder[MAX_PATH];
     SHGetSpecialFolderPathW(nullptr, local, CSIDL_LOCAL_APPDATA, TRUE);
     FormatStr(folder, MAX_PATH, L"%s%s", local, LOG_SUBFOLDER);
@@ -279,7 +299,7 @@ TEST_F(LogPage, BrowseReplacesTheFolderOnlyWithADifferentOne)
     ASSERT_TRUE(browser);
     Press(browser, IDOK);
     ASSERT_TRUE(WaitGone(browser));
-    Sleep(200);
+    SendMessageW(page_, WM_NULL, 0, 0);   // the page's thread is back in its loop
     EXPECT_EQ(std::wstring(start), ControlText(page_, IDC_LOGFOLDER));
 
     Press(page_, IDC_BROWSE);
@@ -290,8 +310,7 @@ TEST_F(LogPage, BrowseReplacesTheFolderOnlyWithADifferentOne)
     SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)chosen);
     Press(browser, IDOK);
     ASSERT_TRUE(WaitGone(browser));
-    Sleep(200);
-    EXPECT_EQ(0, lstrcmpiW(chosen, ControlText(page_, IDC_LOGFOLDER).c_str()))
-        << testing::PrintToString(ControlText(page_, IDC_LOGFOLDER));
+    std::wstring shown = WaitForText(page_, IDC_LOGFOLDER, chosen);
+    EXPECT_EQ(0, lstrcmpiW(chosen, shown.c_str())) << testing::PrintToString(shown);
     Cancel();
 }

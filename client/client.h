@@ -1,0 +1,55 @@
+// The client module: the static virtual channel add-in that the Remote
+// Desktop client loads. Process-wide state, one instance per process.
+#pragma once
+#include <windows.h>
+#include <cchannel.h>
+#include "rdpcmd.h"
+#include "regimage.h"
+#include "resource.h"
+
+#define CLIENT_MODULE_BASE   L"Quorvane_CL32"
+#define CLIENT_MODULE_EXT    L".dll"
+#define UPDATE_MUTEX_NAME    L"Quorvane_CL_UPDATE"
+#define CHANNEL_BLOCK_MAX    6400   // one server block: header and data
+
+// Instance life.
+void OnInitInstance();                  // throws (UINT)IDS_INIT_ERROR
+void ExitInstance();
+BOOL AppException();
+HWND GetClientWindow();                 // the hidden tray window, or NULL
+
+// Channel add-in.
+extern "C" BOOL VCAPITYPE VirtualChannelEntry(PCHANNEL_ENTRY_POINTS pEntryPoints);
+void VCAPITYPE VirtualChannelInitEvent(LPVOID pInitHandle, UINT event, LPVOID pData, UINT dataLength);
+void VCAPITYPE VirtualChannelOpenEvent(DWORD openHandle, UINT event, LPVOID pData,
+                                       UINT32 dataLength, UINT32 totalLength, UINT32 dataFlags);
+// The completed block (RDPBLOCKHEADER and data) or NULL; throws RdpException.
+const BYTE* AddChunkToBlock(const BYTE* data, UINT32 length, UINT32 total, UINT32 flags);
+LPCWSTR ChannelReturnName(UINT rc);
+LPCWSTR ChannelEventName(UINT event);
+LPCWSTR ChannelFlagName(UINT32 flags);
+
+// Self-update.
+void TakeUpdateMutex();
+void ReleaseUpdateMutex();
+BOOL HoldsUpdateMutex();
+UINT UpdateDllFile();
+void ResetDownload();
+// Version of the file on disk, also when a module of that path is loaded.
+DWORD GetDiskFileVersion(LPCWSTR path, DWORD* ms, DWORD* ls);
+
+// Printer properties export.
+struct RegTreeCount {
+    DWORD keys;
+    DWORD values;
+    DWORD nameBytes;
+    DWORD dataBytes;
+};
+void GetDevMode(LPCWSTR printer, CRdpData& response);
+int ExportRegTree(int selector, LPCWSTR path, CRdpData& response);
+DWORD ExportReg(HKEY root, LPCWSTR path, BYTE* image, DWORD* size);
+DWORD MeasureRegTree(HKEY parent, LPCWSTR subkey, LPCWSTR relative, RegTreeCount* count);
+DWORD WriteRegTreeKey(HKEY root, LPCWSTR exportPath, LPCWSTR relative, BYTE* image,
+                      DWORD* cursor, DWORD* dataOffset);
+// Structural check of an image as a reader walks it: sizes, counts, offsets.
+BOOL CheckRegTreeImage(const BYTE* image, DWORD size);

@@ -1,0 +1,79 @@
+// Helpers shared by the client module's tests: messages and blocks as the
+// server builds them, scratch registry keys and folders private to one test
+// process, and the paths of the simulation build.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+typedef std::vector<BYTE> Bytes;
+
+// Payload items in wire order.
+class Payload {
+public:
+    Payload& Dword(DWORD v);
+    Payload& Str(const std::wstring& s);   // with its terminator
+    Payload& Raw(const void* p, size_t n);
+    Payload& Buf(const Bytes& b);          // DWORD size, then the bytes
+    const Bytes& bytes() const { return b_; }
+private:
+    Bytes b_;
+};
+
+Bytes MakeMessage(WORD cmd, const Bytes& payload, WORD res = 0xFFFF);
+// The server's blocks (header + at most 6392 data bytes each), one per channel write.
+std::vector<Bytes> CutBlocks(const Bytes& message);
+Bytes MakeBlock(const Bytes& data, WORD seq, WORD flags, DWORD dwLength);
+
+struct ReplyView {
+    DWORD len;
+    WORD cmd;
+    WORD res;
+    size_t pos;        // read position in the payload
+    Bytes bytes;       // the whole message
+    explicit ReplyView(const Bytes& message);
+    DWORD Dword();
+    std::wstring Str();
+    Bytes Raw(size_t n);
+    size_t Left() const { return bytes.size() - 8 - pos; }
+};
+
+// A key under HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE that only this test
+// process uses; deleted with everything under it at the end.
+class ScratchKey {
+public:
+    ScratchKey(HKEY root, const std::wstring& tag);
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+    const std::wstring& path() const { return path_; }   // relative to the root
+    std::wstring Sub(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+    void SetValue(const std::wstring& relative, const std::wstring& name, DWORD type, const void* data,
+                  DWORD size) const;
+    void SetDword(const std::wstring& relative, const std::wstring& name, DWORD value) const;
+    void CreateKey(const std::wstring& relative) const;
+private:
+    HKEY root_;
+    std::wstring path_;
+};
+
+// A folder under %TEMP% that only this test process uses; removed at the end.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::wstring& tag);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::wstring& path() const { return path_; }   // with a trailing backslash
+    std::wstring File(const std::wstring& name) const { return path_ + name; }
+    std::vector<std::wstring> List() const;   // file names, sorted
+private:
+    std::wstring path_;
+};
+
+Bytes ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const Bytes& bytes);
+std::wstring SimFolder();            // folder of the simulation library and the host double
+std::wstring UniqueName(const std::wstring& tag);   // tag plus this process's id
+std::string ReadLogText(const std::wstring& serverName);   // the client log of one connection
+std::wstring UserName();

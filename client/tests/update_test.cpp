@@ -1,0 +1,261 @@
+// Self-update across Remote Desktop client processes: the update right, the
+// download into a temporary file and the swap with its ".bak" copy.
+#include <gtest/gtest.h>
+#include "hostsession.h"
+#include <algorithm>
+#include <string.h>
+
+namespace {
+
+const WORD CMD_GETFILEVER = 2, CMD_DOWNLOAD = 3;
+const wchar_t* LIB = L"Quorvane_CL32.dll";
+const wchar_t* BAK = L"Quorvane_CL32.bak";
+
+struct FileVer {
+    DWORD canUpdate = 0xFFFF, ms = 0, ls = 0;
+    std::wstring name;
+};
+
+FileVer QueryFileVer(HostSession& host)
+{
+    FileVer f;
+    Bytes reply = host.Request(MakeMessage(CMD_GETFILEVER, {}));
+    ReplyView v(reply);
+    EXPECT_EQ(CMD_GETFILEVER, v.cmd);
+    EXPECT_EQ(0, v.res);
+    f.canUpdate = v.Dword();
+    f.name = v.Str();
+    f.ms = v.Dword();
+    f.ls = v.Dword();
+    EXPECT_EQ(0u, v.Left());
+    return f;
+}
+
+WORD Download(HostSession& host, DWORD total, const std::wstring& name, const Bytes& piece)
+{
+    Payload p;
+    p.Dword(total);
+    if (total)
+        p.Str(name);
+    p.Dword((DWORD)piece.size()).Raw(piece.data(), piece.size());
+    Bytes reply = host.Request(MakeMessage(CMD_DOWNLOAD, p.bytes()));
+    ReplyView v(reply);
+    EXPECT_EQ(CMD_DOWNLOAD, v.cmd);
+    EXPECT_EQ(0u, v.len);
+    return reply.empty() ? 0xDEAD : v.res;
+}
+
+// Sends a file in pieces as the server does; the results of all pieces.
+std::vector<WORD> SendFile(HostSession& host, const Bytes& file, size_t piece)
+{
+    std::vector<WORD> results;
+    for (size_t done = 0; done < file.size(); done += piece) {
+        Bytes part(file.begin() + done, file.begin() + std::min(file.size(), done + piece));
+        results.push_back(Download(host, done ? 0 : (DWORD)file.size(), LIB, part));
+        if (results.back() != 0)
+            break;
+    }
+    return results;
+}
+
+std::wstring ServerName(const std::wstring& tag)
+{
+    return UniqueName(L"srv-" + tag) + L"-" + std::to_wstring(GetTickCount());
+}
+
+std::vector<std::wstring> TempFiles(const ScratchDir& dir)
+{
+    std::vector<std::wstring> temps;
+    for (const std::wstring& n : dir.List())
+        if (n.size() > 4 && n.compare(n.size() - 4, 4, L".tmp") == 0)
+            temps.push_back(n);
+    return temps;
+}
+
+class UpdateTest : public testing::Test {
+protected:
+    ScratchDir dir{ L"update" };
+    std::wstring library = InstallSimLibrary(dir);
+    Bytes original = ReadFileBytes(library);
+    Bytes newer = ReadFileBytes(SimFolder() + L"qv_newver.dll");
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(original.empty());
+        ASSERT_FALSE(newer.empty());
+        ASSERT_NE(original, newer);
+    }
+};
+
+TEST_F(UpdateTest, OnlyTheFirstProcessToConnectMayUpdate)
+{
+    ScratchDir otherDir(L"update-second");
+    std::wstring otherLibrary = InstallSimLibrary(otherDir);
+    HostSession first(library), second(otherLibrary);
+    ASSERT_TRUE(first.Connect(ServerName(L"first")));
+    FileVer a = QueryFileVer(first);
+    ASSERT_TRUE(second.Connect(ServerName(L"second")));
+    FileVer b = QueryFileVer(second);
+
+    EXPECT_EQ(1u, a.canUpdate);
+    EXPECT_EQ(0u, b.canUpdate);
+    EXPECT_EQ(L"Quorvane_CL32.dll", a.name);
+    EXPECT_EQ(L"Quorvane_CL32.dll", b.name) << "reported even without the update right";
+    EXPECT_NE(0u, a.ms | a.ls);
+    EXPECT_EQ(a.ms, b.ms);
+    EXPECT_EQ(a.ls, b.ls);
+
+    EXPECT_EQ(4, Download(second, (DWORD)newer.size(), LIB, newer));
+    EXPECT_EQ(std::vector<std::wstring>{ LIB }, otherDir.List()) << "a refused download touches no file";
+    EXPECT_EQ(original, ReadFileBytes(otherLibrary));
+
+    // The right is released with the first process's connection.
+    first.Disconnect();
+    EXPECT_TRUE(first.Silent(300));
+    second.Disconnect();
+    second.Connect(ServerName(L"second-again"));
+    EXPECT_EQ(1u, QueryFileVer(second).canUpdate);
+}
+
+TEST_F(UpdateTest, OnePieceSwapsTheFileKeepsBakAndReportsTheNewVersion)
+{
+    WriteFileBytes(dir.File(BAK), Bytes(10, 'x'));   // an earlier update's copy is replaced
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"one")));
+    FileVer before = QueryFileVer(host);
+    ASSERT_EQ(1u, before.canUpdate);
+
+    EXPECT_EQ(std::vector<WORD>{ 0 }, SendFile(host, newer, newer.size()));
+    EXPECT_EQ(newer, ReadFileBytes(library));
+    EXPECT_EQ(original, ReadFileBytes(dir.File(BAK)));
+    EXPECT_TRUE(TempFiles(dir).empty());
+
+    // The running code is the old one; the version reported is the file's on disk.
+    FileVer after = QueryFileVer(host);
+    EXPECT_EQ(MAKELONG(8, 9), after.ms);
+    EXPECT_EQ(MAKELONG(6, 7), after.ls);
+    EXPECT_NE(before.ms, after.ms);
+    EXPECT_EQ(0u, host.Finish());
+}
+
+TEST_F(UpdateTest, ManyPiecesSwapOnlyWithTheLast)
+{
+    DeleteFileW(dir.File(BAK).c_str());
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"many")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+
+    const size_t piece = 7000;   // each request travels in two blocks
+    size_t pieces = (newer.size() + piece - 1) / piece;
+    ASSERT_GE(pieces, 2u);
+    Bytes first(newer.begin(), newer.begin() + piece);
+    EXPECT_EQ(0, Download(host, (DWORD)newer.size(), LIB, first));
+    EXPECT_EQ(original, ReadFileBytes(library)) << "swapped before the last piece";
+    EXPECT_EQ(1u, TempFiles(dir).size());
+    for (size_t done = piece; done < newer.size(); done += piece) {
+        Bytes part(newer.begin() + done, newer.begin() + std::min(newer.size(), done + piece));
+        EXPECT_EQ(0, Download(host, 0, L"", part)) << "piece at " << done;
+    }
+    EXPECT_EQ(newer, ReadFileBytes(library));
+    EXPECT_EQ(original, ReadFileBytes(dir.File(BAK)));
+    EXPECT_TRUE(TempFiles(dir).empty());
+    EXPECT_EQ(MAKELONG(8, 9), QueryFileVer(host).ms);
+}
+
+TEST_F(UpdateTest, MissingModuleFileIsReplacedWithoutBackup)
+{
+    DeleteFileW(dir.File(BAK).c_str());
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"missing")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    ASSERT_TRUE(MoveFileW(library.c_str(), dir.File(L"elsewhere.bin").c_str()));
+    EXPECT_EQ(std::vector<WORD>{ 0 }, SendFile(host, newer, newer.size()));
+    EXPECT_EQ(newer, ReadFileBytes(library));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(dir.File(BAK).c_str()));
+    EXPECT_EQ(0u, host.Finish());
+}
+
+TEST_F(UpdateTest, FailedFinalRenamePutsTheOldFileBack)
+{
+    // The simulation library fails the rename of its temporary file.
+    SetEnvironmentVariableW(L"QV_SIM_FAIL_MOVE", L".tmp");
+    HostSession host(library);
+    SetEnvironmentVariableW(L"QV_SIM_FAIL_MOVE", nullptr);
+    std::wstring server = ServerName(L"undo");
+    ASSERT_TRUE(host.Connect(server));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    size_t half = newer.size() / 2;
+    EXPECT_EQ(0, Download(host, (DWORD)newer.size(), LIB, Bytes(newer.begin(), newer.begin() + half)));
+    EXPECT_EQ(3, Download(host, 0, L"", Bytes(newer.begin() + half, newer.end())));
+
+    EXPECT_EQ(original, ReadFileBytes(library)) << "the module file must be back in place";
+    EXPECT_TRUE(TempFiles(dir).empty()) << "the temporary file is deleted";
+    EXPECT_EQ(0u, host.Finish());
+    std::string log = ReadLogText(server);
+    EXPECT_NE(std::string::npos, log.find(",255,E,UpdateDllFile,,"));
+    EXPECT_NE(std::string::npos, log.find(",255,,UpdateDllFile,,")) << "the UNDO line";
+    EXPECT_NE(std::string::npos, log.find(",UNDO\r\n"));
+}
+
+TEST_F(UpdateTest, BackupInUseStopsTheSwapBeforeAnythingMoves)
+{
+    WriteFileBytes(dir.File(BAK), Bytes(10, 'x'));
+    HANDLE hold = CreateFileW(dir.File(BAK).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hold);
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"bakbusy")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    EXPECT_EQ(std::vector<WORD>{ 3 }, SendFile(host, newer, newer.size()));
+    CloseHandle(hold);
+    EXPECT_EQ(original, ReadFileBytes(library));
+    EXPECT_EQ(Bytes(10, 'x'), ReadFileBytes(dir.File(BAK)));
+    EXPECT_TRUE(TempFiles(dir).empty()) << "the temporary file is deleted";
+}
+
+TEST_F(UpdateTest, NamesOtherThanTheModuleFileAreRefused)
+{
+    static const wchar_t* names[] = {
+        L"other.dll", L"..\\Quorvane_CL32.dll", L"sub\\Quorvane_CL32.dll", L"C:\\Quorvane_CL32.dll",
+        L"Quorvane_CL32.dll\\x", L"Quorvane_CL32.dl", L"", L"Quorvane_CL32.dll:stream",
+    };
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"names")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    std::vector<std::wstring> files = dir.List();
+    for (const wchar_t* name : names)
+        EXPECT_EQ(1, Download(host, 3, name, Bytes{ 1, 2, 3 })) << "name \"" << std::string(name, name + wcslen(name)) << "\"";
+    std::wstring tooLong(300, L'a');
+    EXPECT_EQ(1, Download(host, 3, tooLong, Bytes{ 1, 2, 3 }));
+    EXPECT_EQ(files, dir.List());
+    EXPECT_EQ(original, ReadFileBytes(library));
+}
+
+TEST_F(UpdateTest, LaterPiecesNeverCompleteAnEarlierOrBrokenDownload)
+{
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"stale")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    size_t half = newer.size() / 2;
+    Bytes head(newer.begin(), newer.begin() + half), tail(newer.begin() + half, newer.end());
+
+    // A first piece that fails before its temporary file exists ends the earlier download.
+    EXPECT_EQ(0, Download(host, (DWORD)newer.size(), LIB, head));
+    EXPECT_EQ(1, Download(host, (DWORD)newer.size(), L"other.dll", head));
+    EXPECT_EQ(1, Download(host, 0, L"", tail));
+    EXPECT_EQ(original, ReadFileBytes(library));
+
+    // A piece reaching past the announced total is not written, and ends the download.
+    EXPECT_EQ(0, Download(host, (DWORD)newer.size(), LIB, head));
+    Bytes tooMuch(tail);
+    tooMuch.push_back(0);
+    EXPECT_EQ(2, Download(host, 0, L"", tooMuch));
+    EXPECT_EQ(1, Download(host, 0, L"", tail));
+    EXPECT_EQ(original, ReadFileBytes(library));
+
+    // A continuation without any download.
+    EXPECT_EQ(1, Download(host, 0, L"", tail));
+    EXPECT_EQ(original, ReadFileBytes(library));
+}
+
+}  // namespace

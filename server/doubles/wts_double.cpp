@@ -399,6 +399,17 @@ BOOL WaitLinkJoined(DWORD timeoutMs)
     return WaitForSingleObject(S().joined, timeoutMs) == WAIT_OBJECT_0;
 }
 
+void EndLink()
+{
+    Lock lock;
+    SOCKET link = S().channel.link;
+    if (link == INVALID_SOCKET)
+        return;
+    SimLinkSend(link, SIMLINK_DISCONNECT, nullptr, 0);
+    // Only our sending half: the link thread still reads until the host closes.
+    shutdown(link, SD_SEND);
+}
+
 void SetSessionId(DWORD id) { Lock lock; S().session.id = id; }
 void SetConnectState(int state) { Lock lock; S().session.state = state; }
 void SetProtocol(USHORT protocol) { Lock lock; S().session.protocol = protocol; }

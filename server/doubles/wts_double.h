@@ -46,6 +46,9 @@ void FailOpen(DWORD error);
 BOOL ListenLink(WORD* port, LPCWSTR serverName);
 // Waits until the host has joined (TRUE) or the time is up.
 BOOL WaitLinkJoined(DWORD timeoutMs);
+// The Remote Desktop client disconnects: the host is told so and the link
+// ends; the session reads as disconnected once the host has closed its end.
+void EndLink();
 
 // What happened: every write call's bytes as offered, whole or not.
 std::vector<Bytes> Writes();

@@ -96,16 +96,23 @@ static DWORD MeasureValues(HKEY key, DWORD values, RegTreeCount* count)
     return ERROR_SUCCESS;
 }
 
+// The i-th subkey's name and its path relative to the exported key; both
+// walks of the tree (measuring and writing) must name keys the same way.
+static DWORD EnumChildKey(HKEY key, DWORD i, LPCWSTR relative, LPWSTR name /* CCH_REG_NAME */,
+                          LPWSTR childRelative /* CCH_REG_NAME */)
+{
+    DWORD cchName = CCH_REG_NAME;
+    LONG rc = RegEnumKeyExW(key, i, name, &cchName, nullptr, nullptr, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return JoinKeyPath(childRelative, relative[0] ? relative : name, relative[0] ? name : L"");
+}
+
 static DWORD MeasureSubkeys(HKEY key, DWORD subkeys, LPCWSTR relative, RegTreeCount* count)
 {
     for (DWORD i = 0; i < subkeys; i++) {
-        WCHAR name[CCH_REG_NAME];
-        DWORD cchName = ARRAYSIZE(name);
-        LONG rc = RegEnumKeyExW(key, i, name, &cchName, nullptr, nullptr, nullptr, nullptr);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        WCHAR childRelative[CCH_REG_NAME];
-        DWORD status = JoinKeyPath(childRelative, relative[0] ? relative : name, relative[0] ? name : L"");
+        WCHAR name[CCH_REG_NAME], childRelative[CCH_REG_NAME];
+        DWORD status = EnumChildKey(key, i, relative, name, childRelative);
         if (status != ERROR_SUCCESS)
             return status;
         if (!AddCount(&count->nameBytes, NameBytes(childRelative)))
@@ -180,13 +187,8 @@ static DWORD WriteSubkeys(HKEY root, HKEY key, DWORD subkeys, LPCWSTR exportPath
                           BYTE* image, DWORD* cursor, DWORD* dataOffset)
 {
     for (DWORD i = 0; i < subkeys; i++) {
-        WCHAR name[CCH_REG_NAME];
-        DWORD cchName = ARRAYSIZE(name);
-        LONG rc = RegEnumKeyExW(key, i, name, &cchName, nullptr, nullptr, nullptr, nullptr);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        WCHAR childRelative[CCH_REG_NAME];
-        DWORD status = JoinKeyPath(childRelative, relative[0] ? relative : name, relative[0] ? name : L"");
+        WCHAR name[CCH_REG_NAME], childRelative[CCH_REG_NAME];
+        DWORD status = EnumChildKey(key, i, relative, name, childRelative);
         if (status == ERROR_SUCCESS)
             status = WriteRegTreeKey(root, exportPath, childRelative, image, cursor, dataOffset);
         if (status != ERROR_SUCCESS)

@@ -465,9 +465,9 @@ LPVOID LoggedHeapFree(LPCWSTR func, HANDLE heap, LPVOID block)
     return result;
 }
 
-HANDLE LoggedHeapCreate(LPCWSTR func)
+HANDLE LoggedHeapCreate(LPCWSTR func, DWORD options)
 {
-    HANDLE heap = HeapCreate(HEAP_GENERATE_EXCEPTIONS, 0, 0);
+    HANDLE heap = HeapCreate(options, 0, 0);
     LogPrintf(32, func, L"HeapCreate,%p,%d bytes", heap, 0);
     return heap;
 }

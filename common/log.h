@@ -85,7 +85,7 @@ WORD LogThreshold(WORD logLevel);
 // Logged heap operations (the caller's operation name goes into the line).
 LPVOID LoggedHeapAlloc(LPCWSTR func, HANDLE heap, LPVOID block, SIZE_T size);
 LPVOID LoggedHeapFree(LPCWSTR func, HANDLE heap, LPVOID block);
-HANDLE LoggedHeapCreate(LPCWSTR func);
+HANDLE LoggedHeapCreate(LPCWSTR func, DWORD options = HEAP_GENERATE_EXCEPTIONS);
 HANDLE LoggedHeapDestroy(LPCWSTR func, HANDLE heap);
 
 // Entry/exit markers of an operation: LOG_SCOPE(L"ReadBuf") writes ">" now and "<" on return.

@@ -9,6 +9,7 @@
 #include "raii.h"
 #include "server.h"
 #include "settings.h"
+#include "watchbox.h"
 #include "wtsio.h"
 
 HANDLE g_hEvent[2] = {nullptr, nullptr};
@@ -182,6 +183,7 @@ void OnClose(HWND hWnd, BOOL endSession)
     if (g_hThread && g_hEvent[EVENT_EXIT]) {
         SetEvent(g_hEvent[EVENT_EXIT]);
         NotifyIcon(NI_STOPPING);
+        EndWatchMessageBoxes();
     }
     SetIntervalTimer(hWnd, FALSE);
     if (g_hThread)
@@ -218,6 +220,7 @@ static void RestartServer()
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     SetEvent(g_hEvent[EVENT_EXIT]);
+    EndWatchMessageBoxes();
 }
 
 BOOL OnCommand(HWND hWnd, WPARAM wParam)
@@ -230,6 +233,7 @@ BOOL OnCommand(HWND hWnd, WPARAM wParam)
             LogPrintf(128, F, L"IDM_EXIT,SetEvent,%p", g_hEvent[EVENT_EXIT]);
             SetEvent(g_hEvent[EVENT_EXIT]);
             NotifyIcon(NI_STOPPING);
+            EndWatchMessageBoxes();
         }
         break;
     case IDM_RESTART:
@@ -265,8 +269,20 @@ static int MessageLoop()
     return (int)msg.wParam;
 }
 
+// The last resort for a structured exception that no code here can catch
+// (mingw C++ has no __try): the user is told before the module goes.
+static LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info)
+{
+    DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
+    LogPrintf(LOG_E, L"wWinMain", L",unhandled exception,%08X", code);
+    CriticalMessage(IDS_FATAL);
+    LogEnd();
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 int RunServer(HINSTANCE hInst, LPCWSTR cmdLine)
 {
+    SetUnhandledExceptionFilter(OnUnhandledException);
     static const WCHAR F[] = L"wWinMain";
     g_hInst = hInst;
     g_ModuleKind = MODULE_SERVER;

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <wchar.h>
 #include <memory>
+#include <new>
 #include "drivers.h"
 #include "log.h"
 
@@ -10,7 +11,10 @@ CPrinterList::CPrinterList() : m_hHeap(nullptr), m_pEntries(nullptr), m_nCount(0
 {
     static const WCHAR F[] = L"CPrinterList";
     LogPrintf(32, F, L",(default constructor)");
-    m_hHeap = LoggedHeapCreate(F);
+    // Without HEAP_GENERATE_EXCEPTIONS: the structured exception it raises
+    // cannot be caught by this code, and a watch thread that dies of it would
+    // end the module without a word. A failed allocation throws bad_alloc.
+    m_hHeap = LoggedHeapCreate(F, 0);
 }
 
 CPrinterList::~CPrinterList()
@@ -51,10 +55,15 @@ int CPrinterList::AddRedirectPrinter(LPCWSTR name)
     }
     int i = m_nCount;
     LogPrintf(128, F, L",find new printer[%d],%s", i, name);
-    // The heap raises an exception rather than returning NULL.
-    m_pEntries = (PRINTERENTRY*)LoggedHeapAlloc(F, m_hHeap, m_pEntries, (i + 1) * sizeof(PRINTERENTRY));
+    // A failed resize leaves the old array in place; the list stays as it was.
+    auto* grown = (PRINTERENTRY*)LoggedHeapAlloc(F, m_hHeap, m_pEntries, (i + 1) * sizeof(PRINTERENTRY));
+    if (!grown)
+        throw std::bad_alloc();
+    m_pEntries = grown;
     size_t cch = wcslen(name) + 1;
     LPWSTR copy = (LPWSTR)LoggedHeapAlloc(F, m_hHeap, nullptr, cch * sizeof(WCHAR));
+    if (!copy)
+        throw std::bad_alloc();
     memcpy(copy, name, cch * sizeof(WCHAR));
     m_pEntries[i].pszName = copy;
     m_pEntries[i].nAttempts = PRINTER_ATTEMPTS;

@@ -31,6 +31,7 @@ public:
     LPCWSTR Name(int index) const { return m_pEntries[index].pszName; }
     int Attempts(int index) const { return m_pEntries[index].nAttempts; }
     void SetAttempts(int index, int attempts) { m_pEntries[index].nAttempts = attempts; }
+    PRINTERENTRY* Entry(int index) { return &m_pEntries[index]; }
     HANDLE Heap() const { return m_hHeap; }
 
 private:

@@ -96,6 +96,23 @@ Printer* FromHandle(HANDLE h)
     return &S().printers[ph->index];
 }
 
+// A simulation publishes each device mode set through level 9 in its
+// settings file, [Level9] printer = hex bytes, for the script that checks it.
+void PublishLevel9(const Printer& pr)
+{
+    WCHAR ini[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    static const WCHAR digits[] = L"0123456789ABCDEF";
+    std::wstring hex;
+    for (BYTE b : pr.level9) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    WritePrivateProfileStringW(L"Level9", pr.name.c_str(), hex.c_str(), ini);
+}
+
 // Lays out fixed records followed by their strings and device modes, as the
 // spooler does; `need` is the size whether or not the buffer is big enough.
 struct Packer {
@@ -260,6 +277,7 @@ BOOL WINAPI SetPrinterW(HANDLE h, DWORD level, LPBYTE buf, DWORD)
     const BYTE* p = (const BYTE*)dm;
     pr->level9.assign(p, p + dm->dmSize + dm->dmDriverExtra);
     pr->hasLevel9 = true;
+    PublishLevel9(*pr);
     return TRUE;
 }
 

@@ -56,6 +56,8 @@ struct State {
     Session session;
     Channel channel;
     bool simLoaded = false;   // the simulation file's link has been set up
+    bool simNoLink = false;   // a simulation without a far end: no add-in to talk to
+    bool simLink = false;     // a simulated connection: active only while the host is joined
     State() {
         InitializeCriticalSection(&cs);
         dataReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -182,8 +184,11 @@ void StartSimulationLink(LPCWSTR ini)
 {
     WCHAR text[64];
     GetPrivateProfileStringW(L"Link", L"Port", L"", text, ARRAYSIZE(text), ini);
-    if (!text[0])
+    if (!text[0]) {
+        S().simNoLink = true;
         return;
+    }
+    S().simLink = true;
     WORD port = (WORD)_wtoi(text);
     WCHAR server[256];
     GetPrivateProfileStringW(L"Link", L"ServerName", L"TS1", server, ARRAYSIZE(server), ini);
@@ -256,8 +261,13 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS cls, LPWST
         return FALSE;
     }
     switch (cls) {
-    case WTSConnectState:
-        return Answer(&s.state, sizeof s.state, buffer, bytes);
+    case WTSConnectState: {
+        // The Remote Desktop client has not joined yet: the session has no
+        // connection, as before a user connects.
+        int state = S().simLink && S().channel.link == INVALID_SOCKET && s.state == WTSActive ? WTSConnected
+                                                                                                  : s.state;
+        return Answer(&state, sizeof state, buffer, bytes);
+    }
     case WTSClientProtocolType:
         return Answer(&s.protocol, sizeof s.protocol, buffer, bytes);
     case WTSSessionId:
@@ -286,7 +296,8 @@ HANDLE WINAPI WTSVirtualChannelOpen(HANDLE, DWORD, LPSTR name)
     Lock lock;
     Channel& c = S().channel;
     LoadSimulationSettings(S().session);
-    if (c.openError || !name || strcmp(name, "Quorvex") != 0 || (c.linked && c.link == INVALID_SOCKET)) {
+    if (c.openError || !name || strcmp(name, "Quorvex") != 0 || (c.linked && c.link == INVALID_SOCKET) ||
+        S().simNoLink) {
         SetLastError(c.openError ? c.openError : ERROR_FILE_NOT_FOUND);
         return nullptr;
     }

@@ -1,17 +1,20 @@
-// Demonstration of the server module's channel exchange in a simulated Remote
-// Desktop session: the module's session queries and channel I/O (wtsio.cpp)
-// against the real client add-in, which the client host double loads in a
-// 32-bit process of its own at the far end of the loopback link.
+// The demonstration's helper in both Wine prefixes of a simulated Remote
+// Desktop session (scripts/demo.sh drives it): one prefix is the user's PC,
+// where the client host double loads the real add-in; the other is the
+// terminal server, where the server module's simulation build runs its real
+// watch loop. Nothing is shared between them but the loopback link.
 //
-//   qv_demo.exe [<host exe> <client library>]
+//   qv_demo.exe pc-setup             the local printer and its driver data
+//   qv_demo.exe pc-dump              what the PC has: device mode, both trees
+//   qv_demo.exe pc-remove            removes the demo data from the PC
+//   qv_demo.exe ts-setup <sim.ini>   common settings and the simulated session
+//   qv_demo.exe ts-dump <sim.ini>    what the server's printer has now
+//   qv_demo.exe ts-wait <sim.ini> port <old> <seconds>     a (new) instance listening
+//   qv_demo.exe ts-wait <sim.ini> applied <seconds>        answers the module's
+//                                    message boxes until the device mode is set
+//   qv_demo.exe ts-disconnect <sim.ini> | ts-reconnect <sim.ini> | ts-stop
+//   qv_demo.exe version <file>       a file's version
 //
-// Without arguments the host and the simulation library are taken from the
-// 32-bit build tree beside ours (..\..\x86\client\sim\ from this program).
-// The local PC's printer and its driver data are written into the registry
-// under names marked as demo data, and removed again at the end.
-//
-// Exit codes: 0 every exchange succeeded, 1 an exchange or the host's end
-// failed, 3 the host did not join the link, 4 host or library missing.
 // Test and demonstration builds only.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -21,14 +24,18 @@
 #include <wtsapi32.h>
 #include <string>
 #include <vector>
+#include <fcntl.h>
+#include <io.h>
+#include <shlobj.h>
+#include "frame.h"
 #include "log.h"
 #include "module.h"
 #include "printer_double.h"
 #include "rdpcmd.h"
 #include "regops.h"
 #include "settings.h"
-#include "wts_double.h"
-#include "wtsio.h"
+#include "cipher.h"
+#include "regtree.h"
 
 namespace {
 
@@ -40,7 +47,10 @@ const WCHAR kSimPrinters[] = L"Software\\Quorvane Demo\\Printers";
 const WCHAR kSimRoot[] = L"Software\\Quorvane Demo";
 const WCHAR kPrintersKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
 const WCHAR kVendorKey[] = L"Software\\Halvren";
-const WCHAR kServerName[] = L"TS-DEMO";
+const WCHAR kServerPrinter[] = L"Quorvane Demo Printer (redirected 2)";
+const WCHAR kDriver[] = L"Quorvane Demo Driver";
+const WCHAR kAdmin[] = L"qvdemo-admin";
+const WCHAR kAdminSecret[] = L"demo-secret";
 
 WCHAR g_hklmPath[CCH_REG_PATH];
 WCHAR g_hkcuPath[CCH_REG_PATH];
@@ -123,320 +133,277 @@ bool PrepareLocalPc()
     return true;
 }
 
-// --- reading replies, every item checked against what arrived -----------------------
 
-bool ReadDword(CRdpData& msg, DWORD* value)
+// --- dumps: the same text on both sides when the settings arrived --------------
+
+void DumpDevMode(const Bytes& dm)
 {
-    return msg.GetBuf(value, sizeof *value, FALSE) == sizeof *value;
+    Say(L"DEVMODE %u bytes", (unsigned)dm.size());
+    WCHAR line[128];
+    for (size_t at = 0; at < dm.size(); at += 32) {
+        int n = 0;
+        for (size_t i = at; i < dm.size() && i < at + 32; i++)
+            n += FormatStr(line + n, ARRAYSIZE(line) - n, L"%02X", dm[i]);
+        Say(L"  %04X %s", (unsigned)at, line);
+    }
 }
 
-// A buffer behind its DWORD size; the size is checked against the payload
-// left before anything is allocated.
-bool ReadSized(CRdpData& msg, Bytes* out)
+void DumpKey(LPCWSTR hive, HKEY root, const std::wstring& path)
+{
+    Say(L"%s tree", hive);
+    std::wstring tree = DumpTree(root, path);
+    size_t from = 0;
+    while (from < tree.size()) {
+        size_t to = tree.find(L'\n', from);
+        if (to == std::wstring::npos)
+            to = tree.size();
+        Say(L"  %s", tree.substr(from, to - from).c_str());
+        from = to + 1;
+    }
+}
+
+Bytes RegistryBytes(HKEY root, LPCWSTR key, LPCWSTR name)
 {
     DWORD size = 0;
-    if (!ReadDword(msg, &size) || size > msg.Len() - msg.ReadPos())
-        return false;
-    out->assign(size, 0);
-    return size == 0 || msg.GetBuf(out->data(), size, FALSE) == size;
+    if (RegGetValueW(root, key, name, RRF_RT_REG_BINARY, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return Bytes();
+    Bytes b(size);
+    if (RegGetValueW(root, key, name, RRF_RT_REG_BINARY, nullptr, b.data(), &size) != ERROR_SUCCESS)
+        return Bytes();
+    b.resize(size);
+    return b;
 }
 
-bool Answered(const CRdpData& reply, WORD cmd, LPCWSTR name)
+Bytes HexBytes(LPCWSTR hex)
 {
-    if (!reply.Buffer()) {
-        Say(L"%s: no reply", name);
-        return false;
+    Bytes b;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
+        WCHAR pair[3] = {hex[i], hex[i + 1], 0};
+        b.push_back((BYTE)wcstoul(pair, nullptr, 16));
     }
-    Say(L"%s: RES 0x%04X, %u payload bytes", name, reply.Res(), reply.Len());
-    if (reply.Cmd() != cmd) {
-        Say(L"  reply carries CMD %u", reply.Cmd());
-        return false;
-    }
-    return reply.Res() == RDP_RES_OK;
+    return b;
 }
 
-bool Greet(HANDLE channel)
+int PcDump()
 {
-    CRdpData request;
-    MakeInitializeRequest(request, WTS_GetSessinID(), g_szUserName);
-    CRdpData reply = WriteAndReadRDP(channel, request);
-    if (!Answered(reply, RDP_CMD_INITIALIZE, L"RDP_CMD_INITIALIZE"))
-        return false;
-    WCHAR user[CCH_CLIENT_USER];
-    if (reply.GetString(user, ARRAYSIZE(user)) == RDP_STRING_BAD) {
-        Say(L"  malformed reply");
-        return false;
-    }
-    Say(L"  client user: %s", user);
-    return true;
+    DumpDevMode(RegistryBytes(HKEY_CURRENT_USER, kSimPrinters, kPrinter));
+    DumpKey(L"HKLM PrinterDriverData", HKEY_LOCAL_MACHINE, g_hklmPath);
+    DumpKey(L"HKCU driver key", HKEY_CURRENT_USER, g_hkcuPath);
+    return 0;
 }
 
-bool AskFileVersion(HANDLE channel)
+int TsDump(LPCWSTR ini)
 {
-    CRdpData request;
-    MakeGetFileVerRequest(request);
-    CRdpData reply = WriteAndReadRDP(channel, request);
-    if (!Answered(reply, RDP_CMD_GETFILEVER, L"RDP_CMD_GETFILEVER"))
-        return false;
-    DWORD canUpdate = 0, ms = 0, ls = 0;
-    WCHAR name[CCH_FILE_NAME];
-    if (!ReadDword(reply, &canUpdate) || reply.GetString(name, ARRAYSIZE(name)) == RDP_STRING_BAD ||
-        !ReadDword(reply, &ms) || !ReadDword(reply, &ls)) {
-        Say(L"  malformed reply");
-        return false;
-    }
-    Say(L"  %s version %u.%u.%u.%u, this client may update it: %s", name, HIWORD(ms), LOWORD(ms), HIWORD(ls),
-        LOWORD(ls), canUpdate ? L"yes" : L"no");
-    return true;
+    std::vector<WCHAR> hex(65536);
+    GetPrivateProfileStringW(L"Level9", kServerPrinter, L"", hex.data(), (DWORD)hex.size(), ini);
+    WCHAR hklm[CCH_REG_PATH], hkcu[CCH_REG_PATH];
+    FormatStr(hklm, ARRAYSIZE(hklm), L"%s\\%s\\PrinterDriverData", kPrintersKey, kServerPrinter);
+    FormatStr(hkcu, ARRAYSIZE(hkcu), L"%s\\%s\\%s", kVendorKey, kPdl, kServerPrinter);
+    DumpDevMode(HexBytes(hex.data()));
+    DumpKey(L"HKLM PrinterDriverData", HKEY_LOCAL_MACHINE, hklm);
+    DumpKey(L"HKCU driver key", HKEY_CURRENT_USER, hkcu);
+    return 0;
 }
 
-void ShowDevMode(const Bytes& dm)
+// --- the terminal server ---------------------------------------------------------
+
+std::wstring CommonIni()
 {
-    if (dm.size() < offsetof(DEVMODEW, dmFields)) {
-        Say(L"  DEVMODE %u bytes: too short for its header", (unsigned)dm.size());
+    WCHAR folder[MAX_PATH];
+    SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, TRUE);
+    std::wstring dir = std::wstring(folder) + L"\\Halvren KT\\Quorvane";
+    SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+    return dir + L"\\Quorvane.ini";
+}
+
+int TsSetup(LPCWSTR ini)
+{
+    std::wstring common = CommonIni();
+    WCHAR stored[256];
+    DWORD cch = ARRAYSIZE(stored);
+    if (EncryptCredential(kAdminSecret, stored, &cch) != CRED_OK) {
+        Say(L"terminal server: the administrator secret could not be enciphered");
+        return 1;
+    }
+    WritePrivateProfileStringW(L"Server", L"Interval", L"5", common.c_str());
+    WritePrivateProfileStringW(L"Server", L"AdminUser", kAdmin, common.c_str());
+    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, common.c_str());
+    WCHAR line[256];
+    FormatStr(line, ARRAYSIZE(line), L"%s,-,%s", kDriver, kPdl);
+    WritePrivateProfileStringW(L"Drivers", L"Demo", line, common.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, common.c_str());
+
+    // The session user's log, detailed enough to follow every step.
+    WCHAR roaming[MAX_PATH];
+    SHGetSpecialFolderPathW(nullptr, roaming, CSIDL_APPDATA, TRUE);
+    std::wstring userDir = std::wstring(roaming) + L"\\Halvren KT\\Quorvane";
+    SHCreateDirectoryExW(nullptr, userDir.c_str(), nullptr);
+    std::wstring userIni = userDir + L"\\Quorvane_tsuser.ini";
+    WritePrivateProfileStringW(L"Server", L"LogLevel", L"4", userIni.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, userIni.c_str());
+
+    DeleteFileW(ini);
+    WritePrivateProfileStringW(L"Session", L"Id", L"2", ini);
+    WritePrivateProfileStringW(L"Session", L"UserName", L"tsuser", ini);
+    WritePrivateProfileStringW(L"Session", L"ClientName", L"QV-DEMO-PC", ini);
+    WritePrivateProfileStringW(L"Session", L"Address", L"192.0.2.10", ini);
+    WritePrivateProfileStringW(L"Link", L"Port", L"0", ini);
+    WritePrivateProfileStringW(L"Link", L"ServerName", L"TS-DEMO", ini);
+    FormatStr(line, ARRAYSIZE(line), L"%s|%s|0x8000|0x0301", kServerPrinter, kDriver);
+    WritePrivateProfileStringW(L"Printers", L"p1", line, ini);
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
+    Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", kServerPrinter,
+        kDriver, kPdl);
+    Say(L"  watch interval 5 s, administrator account \"%s\" for the HKLM import", kAdmin);
+    return 0;
+}
+
+std::wstring IniString(LPCWSTR ini, LPCWSTR section, LPCWSTR key)
+{
+    WCHAR text[256];
+    GetPrivateProfileStringW(section, key, L"", text, ARRAYSIZE(text), ini);
+    return text;
+}
+
+BOOL CALLBACK BoxText(HWND child, LPARAM lp)
+{
+    WCHAR cls[32], text[1024];
+    GetClassNameW(child, cls, ARRAYSIZE(cls));
+    if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(child, text, ARRAYSIZE(text)) > 0) {
+        auto* best = (std::wstring*)lp;
+        if (wcslen(text) > best->size())
+            *best = text;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindBox(HWND wnd, LPARAM lp)
+{
+    WCHAR cls[16];
+    if (IsWindowVisible(wnd) && GetClassNameW(wnd, cls, ARRAYSIZE(cls)) && lstrcmpW(cls, L"#32770") == 0) {
+        *(HWND*)lp = wnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Answers one message box of the server module as its user would: Yes to the
+// update question, OK to everything else.
+void AnswerBoxes()
+{
+    HWND box = nullptr;
+    EnumWindows(FindBox, (LPARAM)&box);
+    if (!box)
         return;
+    std::wstring text;
+    for (int i = 0; i < 20 && text.empty(); i++) {
+        EnumChildWindows(box, BoxText, (LPARAM)&text);
+        Sleep(50);
     }
-    WCHAR device[CCHDEVICENAME + 1] = {};
-    memcpy(device, dm.data(), CCHDEVICENAME * sizeof(WCHAR));
-    WORD version, size, extra;
-    memcpy(&version, dm.data() + offsetof(DEVMODEW, dmDriverVersion), sizeof version);
-    memcpy(&size, dm.data() + offsetof(DEVMODEW, dmSize), sizeof size);
-    memcpy(&extra, dm.data() + offsetof(DEVMODEW, dmDriverExtra), sizeof extra);
-    Say(L"  DEVMODE %u bytes: device \"%s\", driver version 0x%04X, dmSize %u + dmDriverExtra %u%s",
-        (unsigned)dm.size(), device, version, size, extra,
-        (DWORD)size + extra == dm.size() ? L"" : L" (does not add up)");
+    bool question = GetDlgItem(box, IDYES) != nullptr;
+    for (auto& c : text)
+        if (c == L'\n' || c == L'\r')
+            c = L' ';
+    Say(L"  message box: %s", text.c_str());
+    Say(L"    answered: %s", question ? L"Yes" : L"OK");
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(question ? IDYES : IDOK, BN_CLICKED), 0);
+    for (int i = 0; i < 100 && IsWindow(box); i++)
+        Sleep(50);
 }
 
-LPCWSTR TypeName(DWORD type)
+int TsWait(LPCWSTR ini, LPCWSTR what, LPCWSTR old, DWORD seconds)
 {
-    switch (type) {
-    case REG_SZ:        return L"REG_SZ";
-    case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
-    case REG_MULTI_SZ:  return L"REG_MULTI_SZ";
-    case REG_DWORD:     return L"REG_DWORD";
-    case REG_QWORD:     return L"REG_QWORD";
-    case REG_BINARY:    return L"REG_BINARY";
-    default:            return L"other";
-    }
-}
-
-// A short rendering of a value's data, which lies inside the image.
-void Preview(DWORD type, const BYTE* data, DWORD size, LPWSTR out, size_t cch)
-{
-    if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && size >= sizeof(WCHAR)) {
-        WCHAR text[64];
-        size_t n = 0;
-        for (; n + 1 < ARRAYSIZE(text) && (n + 1) * sizeof(WCHAR) <= size; n++) {
-            memcpy(&text[n], data + n * sizeof(WCHAR), sizeof(WCHAR));
-            if (!text[n])
-                break;
+    DWORD start = GetTickCount();
+    bool port = lstrcmpW(what, L"port") == 0;
+    while (GetTickCount() - start < seconds * 1000) {
+        if (port) {
+            std::wstring now = IniString(ini, L"Link", L"PortInUse");
+            if (!now.empty() && now != old) {
+                Say(L"%s", now.c_str());
+                return 0;
+            }
+        } else {
+            AnswerBoxes();
+            if (!IniString(ini, L"Level9", kServerPrinter).empty()) {
+                DWORD ms = GetTickCount() - start;
+                Say(L"  device mode set on the server printer %u.%u s after the client joined", ms / 1000,
+                    ms % 1000 / 100);
+                return 0;
+            }
         }
-        text[n] = 0;
-        FormatStr(out, cch, L"\"%s\"", text);
-    } else if (type == REG_DWORD && size == sizeof(DWORD)) {
-        DWORD v;
-        memcpy(&v, data, sizeof v);
-        FormatStr(out, cch, L"%u", v);
-    } else {
-        WCHAR hex[64] = L"";
-        for (DWORD i = 0; i < size && i < 8; i++)
-            FormatStr(hex + i * 3, ARRAYSIZE(hex) - i * 3, L"%02X ", data[i]);
-        FormatStr(out, cch, L"%s%s(%u bytes)", hex, size > 8 ? L"... " : L"", size);
-    }
-}
-
-// A record's name of cbName bytes at pos, copied out; false when it leaves the image.
-bool Name(const Bytes& image, DWORD pos, DWORD cbName, LPWSTR out, size_t cch, LPCWSTR empty)
-{
-    if (cbName == 0) {
-        lstrcpynW(out, empty, (int)cch);
-        return true;
-    }
-    if (cbName % 2 || cbName > image.size() || pos > image.size() - cbName)
-        return false;
-    size_t n = cbName / 2 < cch ? cbName / 2 : cch;
-    memcpy(out, image.data() + pos, n * sizeof(WCHAR));
-    out[n - 1] = 0;
-    return true;
-}
-
-// Lists the keys and values of a registry tree image exported from `path`.
-bool ShowImage(LPCWSTR hive, LPCWSTR path, const Bytes& image)
-{
-    DWORD size = (DWORD)image.size();
-    Say(L"  %s image: %u bytes", hive, size);
-    if (size == 0)
-        return true;
-    if (ValidateRegImage(path, image.data(), size) != 0) {
-        Say(L"    malformed image");
-        return false;
-    }
-    REGIMAGEHEADER header;
-    memcpy(&header, image.data(), sizeof header);
-    Say(L"    %u keys, %u values", header.dwKeys, header.dwValues);
-    DWORD pos = sizeof header;
-    for (DWORD k = 0; k < header.dwKeys; k++) {
-        REGKEYRECORD key;
-        WCHAR name[CCH_REG_KEY_PATH];
-        if (size - pos < sizeof key)
-            return false;
-        memcpy(&key, image.data() + pos, sizeof key);
-        pos += sizeof key;
-        if (!Name(image, pos, key.cbName, name, ARRAYSIZE(name), L"(exported key)"))
-            return false;
-        pos += key.cbName;
-        Say(L"    [%s]", name);
-        for (DWORD v = 0; v < key.dwValues; v++) {
-            REGVALUERECORD value;
-            if (size - pos < sizeof value)
-                return false;
-            memcpy(&value, image.data() + pos, sizeof value);
-            pos += sizeof value;
-            if (!Name(image, pos, value.cbName, name, ARRAYSIZE(name), L"(default)") ||
-                value.dwDataOffset > size || value.cbData > size - value.dwDataOffset)
-                return false;
-            pos += value.cbName;
-            WCHAR data[128];
-            Preview(value.dwType, image.data() + value.dwDataOffset, value.cbData, data, ARRAYSIZE(data));
-            Say(L"      %s  %s  %s", name, TypeName(value.dwType), data);
-        }
-    }
-    return true;
-}
-
-bool FetchProperties(HANDLE channel)
-{
-    CRdpData request;
-    MakeGetPropertiesRequest(request, kPrinter, g_hklmPath, g_hkcuPath);
-    CRdpData reply = WriteAndReadRDP(channel, request);
-    if (!Answered(reply, RDP_CMD_GETPROPERTIES, L"RDP_CMD_GETPROPERTIES"))
-        return false;
-    Bytes devMode, hklm, hkcu;
-    if (!ReadSized(reply, &devMode) || !ReadSized(reply, &hklm) || !ReadSized(reply, &hkcu)) {
-        Say(L"  malformed reply");
-        return false;
-    }
-    if (reply.ReadPos() != reply.Len())
-        Say(L"  %u bytes left over after the last item", (unsigned)(reply.Len() - reply.ReadPos()));
-    ShowDevMode(devMode);
-    bool ok = ShowImage(L"HKLM", g_hklmPath, hklm);
-    return ShowImage(L"HKCU", g_hkcuPath, hkcu) && ok && !devMode.empty() && reply.ReadPos() == reply.Len();
-}
-
-// --- the session ------------------------------------------------------------------
-
-bool ShowSession()
-{
-    if (!WTS_IsActive()) {
-        Say(L"session: not an active Remote Desktop session");
-        return false;
-    }
-    CLIENTRECORD client = {};
-    WTS_GetClientInfo(&client);
-    WCHAR address[64] = L"?";
-    if (client.dwFamily)
-        InetNtopW((INT)client.dwFamily, client.Address, address, ARRAYSIZE(address));
-    Say(L"session %u: active over Remote Desktop, client %s at %s", WTS_GetSessinID(), client.szClientName,
-        address);
-    return true;
-}
-
-bool Exchange()
-{
-    HANDLE channel = WTSVirtualChannelOpen(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                           (LPSTR)RDP_CHANNEL_NAME);
-    if (!channel) {
-        Say(L"channel \"%S\": open failed, error %lu", RDP_CHANNEL_NAME, GetLastError());
-        return false;
-    }
-    Say(L"channel \"%S\": open", RDP_CHANNEL_NAME);
-    bool ok = Greet(channel) && AskFileVersion(channel) && FetchProperties(channel);
-    WTSVirtualChannelClose(channel);
-    Say(L"channel \"%S\": closed", RDP_CHANNEL_NAME);
-    return ok;
-}
-
-std::wstring SimFolder()
-{
-    WCHAR exe[MAX_PATH], full[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, ARRAYSIZE(exe));
-    PathRemoveFileSpecW(exe);
-    PathAppendW(exe, L"..\\..\\x86\\client\\sim\\");
-    GetFullPathNameW(exe, ARRAYSIZE(full), full, nullptr);
-    return full;
-}
-
-// The host double on the library, joined to our end of the link.
-bool StartHost(const std::wstring& host, const std::wstring& library, PROCESS_INFORMATION* pi)
-{
-    WORD port = 0;
-    if (!WtsDouble::ListenLink(&port, kServerName))
-        return false;
-    std::wstring cmd = L"\"" + host + L"\" \"" + library + L"\" " + std::to_wstring(port);
-    std::vector<WCHAR> line(cmd.begin(), cmd.end());
-    line.push_back(0);
-    STARTUPINFOW si = {sizeof si};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi))
-        return false;
-    return WtsDouble::WaitLinkJoined(30000);
-}
-
-// Disconnects and waits for the host to unload the add-in; its exit code
-// tells whether the add-in left cleanly.
-bool EndHost(PROCESS_INFORMATION* pi)
-{
-    WtsDouble::EndLink();
-    DWORD code = 0xDEAD;
-    if (WaitForSingleObject(pi->hProcess, 30000) != WAIT_OBJECT_0)
-        TerminateProcess(pi->hProcess, code);
-    GetExitCodeProcess(pi->hProcess, &code);
-    CloseHandle(pi->hProcess);
-    CloseHandle(pi->hThread);
-    bool active = true;
-    for (int i = 0; i < 50 && (active = WTS_IsActive()); i++)
         Sleep(100);
-    Say(L"disconnected: client host exit code %lu, session %s", code, active ? L"still active" : L"disconnected");
-    return code == 0 && !active;
+    }
+    Say(L"  time out waiting for %s", what);
+    return 1;
+}
+
+int TsStop()
+{
+    HWND w = FindWindowW(L"QUORVANE_SV", nullptr);
+    if (!w)
+        return 1;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    PostMessageW(w, WM_CLOSE, 0, 0);
+    DWORD r = process ? WaitForSingleObject(process, 20000) : WAIT_FAILED;
+    if (process)
+        CloseHandle(process);
+    return r == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+int ShowVersion(LPCWSTR path)
+{
+    DWORD ms = 0, ls = 0;
+    if (GetFileVersionMSLS(path, &ms, &ls) != 0) {
+        Say(L"none");
+        return 1;
+    }
+    Say(L"%u.%u.%u.%u", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls));
+    return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    std::wstring host = argc > 2 ? argv[1] : SimFolder() + L"qv_rdphost.exe";
-    std::wstring library = argc > 2 ? argv[2] : SimFolder() + CLIENT_DLL_NAME;
-    if (GetFileAttributesW(host.c_str()) == INVALID_FILE_ATTRIBUTES ||
-        GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        Say(L"missing: %s or %s (build the 32-bit tree first)", host.c_str(), library.c_str());
-        return 4;
-    }
+    _setmode(_fileno(stdout), _O_BINARY);
     g_hInst = GetModuleHandleW(nullptr);
-    g_ModuleKind = MODULE_SERVER;
-    if (LocateSettingsFiles())
-        LogStart(nullptr);
-    WtsDouble::SetClientName(L"QV-DEMO-PC");
-    const BYTE address[] = {192, 0, 2, 10};
-    WtsDouble::SetClientAddress(AF_INET, address, sizeof address);
-    SetLogSession(WTS_GetSessinID());
-
-    int rc = 1;
-    if (PrepareLocalPc()) {
-        PROCESS_INFORMATION pi = {};
-        if (!StartHost(host, library, &pi)) {
-            Say(L"client host did not join the link");
-            rc = 3;
-            if (pi.hProcess) {
-                TerminateProcess(pi.hProcess, 3);
-                CloseHandle(pi.hProcess);
-                CloseHandle(pi.hThread);
-            }
-        } else {
-            bool ok = ShowSession() && Exchange();
-            rc = EndHost(&pi) && ok ? 0 : 1;
-        }
+    FormatStr(g_hklmPath, ARRAYSIZE(g_hklmPath), L"%s\\%s\\PrinterDriverData", kPrintersKey, kPrinter);
+    FormatStr(g_hkcuPath, ARRAYSIZE(g_hkcuPath), L"%s\\%s\\%s", kVendorKey, kPdl, kPrinter);
+    std::wstring mode = argc > 1 ? argv[1] : L"";
+    LPCWSTR arg = argc > 2 ? argv[2] : L"";
+    if (mode == L"pc-setup")
+        return PrepareLocalPc() ? 0 : 1;
+    if (mode == L"pc-dump")
+        return PcDump();
+    if (mode == L"pc-remove") {
+        RemoveLocalPc();
+        return 0;
     }
-    RemoveLocalPc();
-    Say(L"local PC: demo printer and its driver data removed");
-    LogEnd();
-    return rc;
+    if (mode == L"ts-setup")
+        return TsSetup(arg);
+    if (mode == L"ts-dump")
+        return TsDump(arg);
+    if (mode == L"ts-wait" && argc == 6 && lstrcmpW(argv[3], L"port") == 0)
+        return TsWait(arg, L"port", argv[4], (DWORD)_wtoi(argv[5]));
+    if (mode == L"ts-wait" && argc == 5 && lstrcmpW(argv[3], L"applied") == 0)
+        return TsWait(arg, L"applied", L"", (DWORD)_wtoi(argv[4]));
+    if (mode == L"ts-disconnect" || mode == L"ts-reconnect") {
+        std::wstring signal = std::wstring(arg) + L".disconnect";
+        if (mode == L"ts-disconnect") {
+            CloseHandle(CreateFileW(signal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        } else {
+            DeleteFileW(signal.c_str());
+            WritePrivateProfileStringW(L"Level9", nullptr, nullptr, arg);
+        }
+        WritePrivateProfileStringW(nullptr, nullptr, nullptr, arg);
+        return 0;
+    }
+    if (mode == L"ts-stop")
+        return TsStop();
+    if (mode == L"version")
+        return ShowVersion(arg);
+    Say(L"usage: qv_demo.exe pc-setup|pc-dump|pc-remove|ts-setup|ts-dump|ts-wait|ts-disconnect|ts-reconnect|ts-stop|version ...");
+    return 2;
 }

@@ -8,7 +8,8 @@
 // Family, Address, ClientName); it is read again at every query, so that a
 // script can end the session while the process runs. With [Link] Port set,
 // the channel's far end is the client host double over the loopback link
-// (Port 0: any free port, written back as PortInUse for the script), and
+// (Port 0: any free port, written back as PortInUse for the script; a file
+// "<settings file>.disconnect" ends the connection as closing the client would), and
 // [Session] UserName is the session's user, so that simulated sessions of
 // different users keep their own settings, logs and named objects.
 #include <winsock2.h>
@@ -58,6 +59,7 @@ struct State {
     bool simLoaded = false;   // the simulation file's link has been set up
     bool simNoLink = false;   // a simulation without a far end: no add-in to talk to
     bool simLink = false;     // a simulated connection: active only while the host is joined
+    bool simDisconnected = false;
     State() {
         InitializeCriticalSection(&cs);
         dataReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -102,6 +104,17 @@ void LoadSimulationSettings(Session& s)
     if (!S().simLoaded) {
         S().simLoaded = true;
         StartSimulationLink(ini);
+    }
+    // A file named as the settings file plus ".disconnect": the user closes the
+    // Remote Desktop client. (A file, not a key: a process that wrote the
+    // settings file itself may keep reading its own cached copy of it.)
+    WCHAR signal[MAX_PATH + 16];
+    wsprintfW(signal, L"%s.disconnect", ini);
+    if (S().simLink && S().channel.link != INVALID_SOCKET && !S().simDisconnected &&
+        GetFileAttributesW(signal) != INVALID_FILE_ATTRIBUTES) {
+        S().simDisconnected = true;
+        SimLinkSend(S().channel.link, SIMLINK_DISCONNECT, nullptr, 0);
+        shutdown(S().channel.link, SD_SEND);
     }
     s.id = GetPrivateProfileIntW(L"Session", L"Id", s.id, ini);
     s.state = (int)GetPrivateProfileIntW(L"Session", L"State", s.state, ini);

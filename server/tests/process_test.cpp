@@ -455,3 +455,51 @@ TEST(ServerProcess, PreviousInstanceThatDoesNotEndIsLeftAloneAfterAMinute)
 }
 
 }  // namespace
+
+namespace {
+
+// The watch loop as the module runs it, at the shortest interval: a console
+// session is never looked at; a Remote Desktop client without the add-in is
+// reported once, after which the passes stay quiet.
+TEST(ServerProcess, WatchLoopWithoutAClientModule)
+{
+    std::wstring ini = CommonIni();
+    WCHAR saved[64];
+    DWORD had = GetPrivateProfileStringW(L"Server", L"Interval", L"\x1", saved, ARRAYSIZE(saved), ini.c_str());
+    WritePrivateProfileStringW(L"Server", L"Interval", L"5", ini.c_str());
+    static const struct {
+        LPCWSTR protocol;
+        const char* each;    // on every pass
+        const char* once;    // on the first pass only
+    } cases[] = {
+        {L"0", "20h", nullptr},
+        {L"2", ",IP not changed", ",client module not found"},
+    };
+    SimUser user(L"wlp");
+    for (const auto& c : cases) {
+        DWORD session = UniqueSession(c.protocol[0] - L'0');
+        std::wstring sim = user.File((L"session" + std::to_wstring(session) + L".ini").c_str());
+        WritePrivateProfileStringW(L"Session", L"Protocol", c.protocol, sim.c_str());
+        int from = (int)user.Lines().size();
+        SimServer sv(user, session);
+        ASSERT_TRUE(sv.Started());
+        int loops = 0, each = 0, once = 0, greeted = 0;
+        for (DWORD start = GetTickCount(); loops < 2 && GetTickCount() - start < 20000; Sleep(200)) {
+            loops = each = once = greeted = 0;
+            auto lines = user.Lines();
+            for (size_t i = from; i < lines.size(); i++) {
+                loops += lines[i].find("LOOP END") != std::string::npos;
+                each += lines[i].find(c.each) != std::string::npos;
+                once += c.once && lines[i].find(c.once) != std::string::npos;
+                greeted += lines[i].find("OnNewClient") != std::string::npos;
+            }
+        }
+        EXPECT_EQ(2, loops) << user.Dump();
+        EXPECT_GE(each, c.once ? 1 : 2);
+        EXPECT_EQ(c.once ? 1 : 0, once);
+        EXPECT_EQ(c.once != nullptr, greeted > 0);
+    }
+    WritePrivateProfileStringW(L"Server", L"Interval", had && saved[0] != 1 ? saved : nullptr, ini.c_str());
+}
+
+}  // namespace

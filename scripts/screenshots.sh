@@ -6,7 +6,7 @@
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 "$QV_ROOT/scripts/setup.sh"
-qv_build x64 frame_host
+qv_build x64 frame_host qv_boxshow
 qv_build x86 frame_host
 OUT=$QV_ROOT/shots
 mkdir -p "$OUT"
@@ -48,3 +48,19 @@ shoot x64 message messagebox
 shoot x64 icon-gray icon_gray 0 tray
 shoot x64 icon-ready icon_ready 0 tray
 shoot x64 icon-connect icon_connect 0 tray
+
+# The watch thread's message boxes: update question and results, a printer
+# the client module failed on.
+boxshot() {  # message id, name, [printer]
+  wine explorer /desktop=qvshot,${W}x${H} "$BUILD/x64/server/tests/qv_boxshow.exe" "$1" "${3:-}" >/dev/null 2>&1 &
+  local pid=$!
+  sleep 4
+  xwd -root -silent | convert xwd:- -crop ${W}x$((H - BAR))+0+0 +repage -fuzz 3% -trim +repage \
+    -bordercolor '#2f6f97' -border 12 "$OUT/$2.png"
+  wait "$pid" || true
+  echo "shot: $OUT/$2.png"
+}
+boxshot 11204 box_update_ask
+boxshot 11200 box_update_done
+boxshot 11101 box_update_swap_error
+boxshot 20002 box_printer_failure "Office Laser (redirected 2)"

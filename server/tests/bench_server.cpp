@@ -1,0 +1,231 @@
+// Figures for the server's main job, printed; nothing here passes or fails.
+// Runs in process against the doubles (spooler, session, a scripted client
+// module), with the real registry and the real administrator tool.
+#include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
+#include <process.h>
+#include <stdio.h>
+#include <wtsapi32.h>
+#include <string>
+#include <thread>
+#include "apply.h"
+#include "cipher.h"
+#include "drivers.h"
+#include "elevate.h"
+#include "fakeclient.h"
+#include "logon_double.h"
+#include "module.h"
+#include "printer_double.h"
+#include "rdpcmd.h"
+#include "regops.h"
+#include "regtree.h"
+#include "settings.h"
+#include "simlink.h"
+#include "testutil.h"
+#include "update.h"
+#include "watch.h"
+#include "wts_double.h"
+
+using svtest::Bytes;
+
+namespace {
+
+double Now()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return (double)c.QuadPart / f.QuadPart;
+}
+
+double ThreadCpu()
+{
+    FILETIME a, b, k, u;
+    GetThreadTimes(GetCurrentThread(), &a, &b, &k, &u);
+    return ((double)((ULONGLONG)k.dwHighDateTime << 32 | k.dwLowDateTime) +
+            (double)((ULONGLONG)u.dwHighDateTime << 32 | u.dwLowDateTime)) / 1e7;
+}
+
+SIZE_T PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS*)&pmc, sizeof pmc);
+    // Wine leaves PrivateUsage at 0; the commit charge is the same figure there.
+    return pmc.PrivateUsage ? pmc.PrivateUsage : pmc.PagefileUsage;
+}
+
+template <typename F>
+double PerCall(int n, F f)
+{
+    double t = Now();
+    for (int i = 0; i < n; i++)
+        f();
+    return (Now() - t) * 1000 / n;
+}
+
+Bytes Image(int values)
+{
+    std::vector<ImageKey> keys = {{L"", {}}, {L"Trays", {}}};
+    for (int i = 0; i < values; i++)
+        keys[i % 2].values.push_back({L"Value" + std::to_wstring(i), REG_BINARY, Bytes(64, (BYTE)i)});
+    return BuildImage(keys);
+}
+
+struct Setup {
+    svtest::TempFolder folder{L"bench"};
+    svtest::TestEvents events;
+    std::wstring server, hklm, hkcu;
+    Setup()
+    {
+        g_hInst = GetModuleHandleW(nullptr);
+        WtsDouble::Reset();
+        PrinterDouble::Reset();
+        ReadTargetDriver(folder.File(L"none.ini").c_str());
+        server = L"QvBench" + std::to_wstring(GetCurrentProcessId()) + L" (redirected 2)";
+        PrinterDouble::Add(server.c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
+                           PrinterDouble::MakeDevMode(server.c_str(), 0x300));
+        hklm = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + server + L"\\PrinterDriverData";
+        hkcu = L"Software\\Halvren\\DravoK\\" + server;
+        std::wstring ini = folder.File(L"common.ini");
+        lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
+        WCHAR stored[256];
+        DWORD cch = ARRAYSIZE(stored);
+        EncryptCredential(L"bench", stored, &cch);
+        WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvbench", ini.c_str());
+        WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
+        SetLogonDoubleAccount(L"qvbench", L"bench");
+    }
+    ~Setup()
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + server).c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, hkcu.c_str());
+    }
+};
+
+void ApplyFigures(Setup& s)
+{
+    Bytes dm = svtest::DevMode(L"Bench", 0x300, 512);
+    Bytes image = Image(40);
+    Bytes reply = svtest::PropertiesReply(dm, image, image);
+    svtest::FakeClient client([&](CRdpData&) { return reply; });
+    CPrinterList list;
+    list.AddRedirectPrinter(s.server.c_str());
+    double whole = PerCall(10, [&] {
+        list.Entry(0)->nAttempts = 5;
+        ServerProc(list);
+    });
+    HANDLE channel = WTSVirtualChannelOpen(nullptr, 0, (LPSTR)RDP_CHANNEL_NAME);
+    CRdpData request;
+    MakeGetPropertiesRequest(request, L"Bench", s.hklm.c_str(), s.hkcu.c_str());
+    double exchange = PerCall(200, [&] { WriteAndReadRDP(channel, request); });
+    WTSVirtualChannelClose(channel);
+    double elevated = PerCall(10, [&] {
+        RunElevatedRegOperation(REG_OP_IMPORT, HKEY_LOCAL_MACHINE, s.hklm.c_str(), image.data(), (DWORD)image.size());
+    });
+    double user = PerCall(100, [&] { ImportReg(HKEY_CURRENT_USER, s.hkcu.c_str(), image.data(), (DWORD)image.size()); });
+    PRINTERENTRY entry = {&s.server[0], 5};
+    double devmode = PerCall(1000, [&] { SetDEVMODE(&entry, (const DEVMODEW*)dm.data()); });
+    WCHAR tool[MAX_PATH];
+    GetModuleFileNameW(nullptr, tool, MAX_PATH);
+    lstrcpyW(wcsrchr(tool, L'\\') + 1, L"Quorvane_Admin.exe");
+    std::wstring cmd = std::wstring(L"\"") + tool + L"\" Z:\\nonexistent\\request.tmp";
+    double start = PerCall(10, [&] {
+        STARTUPINFOW si = {sizeof si};
+        PROCESS_INFORMATION pi = {};
+        std::vector<WCHAR> line(cmd.begin(), cmd.end());
+        line.push_back(0);
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+    });
+    printf("apply one printer end to end (device mode %u bytes, two images of %u bytes): %.1f ms\n",
+           (unsigned)dm.size(), (unsigned)image.size(), whole);
+    printf("  channel exchange (request, reply of %u bytes, session double): %.2f ms\n", (unsigned)reply.size(), exchange);
+    printf("  HKLM import through the administrator tool:   %.1f ms\n", elevated);
+    printf("  HKCU import (backup, replace):                 %.2f ms\n", user);
+    printf("  SetPrinterW level 9 (spooler double):          %.3f ms\n", devmode);
+    printf("  bare start of the administrator tool process:  %.1f ms (our share of the HKLM import: %.1f ms)\n",
+           start, elevated - start);
+}
+
+void IdleFigures()
+{
+    WtsDouble::Reset();
+    PrinterDouble::Reset();
+    CLIENTRECORD client = {};
+    client.bClientModule = 1;
+    const BYTE addr[] = {192, 0, 2, 1};
+    client.dwFamily = AF_INET;
+    memcpy(client.Address, addr, 4);
+    CPrinterList list;
+    WatchPass(&client, list);
+    SIZE_T before = PrivateBytes();
+    for (int i = 0; i < 100; i++)
+        WatchPass(&client, list);
+    SIZE_T after = PrivateBytes();
+    const int n = 20000;   // enough passes for the thread clock's resolution
+    double cpu = ThreadCpu(), t = Now();
+    for (int i = 0; i < n; i++)
+        WatchPass(&client, list);
+    double perPass = (ThreadCpu() - cpu) * 1000 / n, wall = (Now() - t) * 1000 / n;
+    printf("idle pass (connected, no target printer, log off): %.4f ms CPU, %.4f ms wall per pass; "
+           "private bytes %lu KB before, %lu KB after 100 passes\n",
+           perPass, wall, (unsigned long)(before / 1024), (unsigned long)(after / 1024));
+}
+
+void UpdateFigures(Setup& s)
+{
+    const DWORD size = 1 << 20;
+    std::wstring path = s.folder.File(L"Quorvane_CL32.dll");
+    Bytes content(size, 0x5C);
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written;
+    WriteFile(f, content.data(), size, &written, nullptr);
+    CloseHandle(f);
+    WtsDouble::Reset();
+    svtest::FakeClient client([](CRdpData&) { return svtest::ReplyBytes(CRdpData(RDP_CMD_DOWNLOAD, 0)); });
+    HANDLE channel = WTSVirtualChannelOpen(nullptr, 0, (LPSTR)RDP_CHANNEL_NAME);
+    double t = Now();
+    WORD status = DownloadFile(channel, path.c_str(), CLIENT_DLL_NAME);
+    double update = Now() - t;
+    WTSVirtualChannelClose(channel);
+
+    WORD port = 0;
+    SOCKET listener = SimLinkListen(&port);
+    SOCKET a = INVALID_SOCKET;
+    std::thread acceptor([&] { a = SimLinkAccept(listener, 10000); });
+    SOCKET b = SimLinkConnect(port);
+    acceptor.join();
+    std::thread reader([&] {
+        DWORD type;
+        std::vector<BYTE> payload;
+        for (DWORD got = 0; got < size && SimLinkRecv(a, 10000, &type, &payload) == SIMLINK_FRAME;)
+            got += (DWORD)payload.size();
+    });
+    t = Now();
+    for (DWORD sent = 0; sent < size; sent += 6400)
+        SimLinkSend(b, SIMLINK_SERVER_WRITE, content.data() + sent, 6400 < size - sent ? 6400 : size - sent);
+    reader.join();
+    double raw = Now() - t;
+    SimLinkClose(a);
+    SimLinkClose(b);
+    SimLinkClose(listener);
+    printf("1 MB client file through DownloadFile and the session double (status %u): %.1f MB/s\n", status,
+           1.0 / update);
+    printf("raw loopback socket in the same run, 6400-byte frames as the simulated link carries them: %.1f MB/s\n",
+           1.0 / raw);
+}
+
+}  // namespace
+
+int main()
+{
+    Setup s;
+    ApplyFigures(s);
+    IdleFigures();
+    UpdateFigures(s);
+    return 0;
+}

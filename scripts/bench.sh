@@ -15,3 +15,5 @@ for exe in $(find "$BUILD/x64" "$BUILD/x86" -name 'bench_*.exe' | sort); do
   found=1
 done
 [ $found -eq 1 ] || echo "bench: no benchmark is built yet"
+echo "== simulated sessions"
+bash "$QV_ROOT/scripts/bench_sessions.sh"

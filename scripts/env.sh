@@ -34,7 +34,7 @@ qv_display() {
 qv_up() {
   qv_prefix
   qv_display
-  wineserver -p
+  wineserver -p 2>/dev/null || true   # one may already be running for this prefix
   # Start the prefix's services now, with their output away from any pipe: a
   # service started by the first test would inherit CTest's pipe and keep it
   # open, and CTest would wait for it until its time-out.

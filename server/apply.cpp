@@ -85,8 +85,16 @@ WORD ClientDriverVersion(const DEVMODEW* devMode)
     return v;
 }
 
+// Buffers of the version comparison come from a private heap of its own,
+// which goes as a whole at the end.
+struct ScratchHeap {
+    HANDLE heap = LoggedHeapCreate(L"CompareDriverVersion", 0);
+    ~ScratchHeap() { if (heap) LoggedHeapDestroy(L"CompareDriverVersion", heap); }
+    BYTE* Alloc(DWORD size) { return heap ? (BYTE*)HeapAlloc(heap, HEAP_ZERO_MEMORY, size) : nullptr; }
+};
+
 // The server printer's driver version from its PRINTER_INFO_8 device mode.
-WORD VersionFromLevel8(HANDLE printer)
+WORD VersionFromLevel8(HANDLE printer, ScratchHeap& scratch)
 {
     static const WCHAR F[] = L"CompareDriverVersion";
     DWORD needed = 0;
@@ -94,12 +102,12 @@ WORD VersionFromLevel8(HANDLE printer)
         LogPrintf(LOG_E, F, L",GetPrinter(get PI8 size),error %d", GetLastError());
         return 0;
     }
-    std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[needed]);
-    if (!buf || !GetPrinterW(printer, 8, buf.get(), needed, &needed)) {
+    BYTE* buf = scratch.Alloc(needed);
+    if (!buf || !GetPrinterW(printer, 8, buf, needed, &needed)) {
         LogPrintf(LOG_E, F, L",GetPrinter(get PI8),error %d", buf ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    const DEVMODEW* dm = ((const PRINTER_INFO_8W*)buf.get())->pDevMode;
+    const DEVMODEW* dm = ((const PRINTER_INFO_8W*)buf)->pDevMode;
     if (!dm) {
         LogPrintf(LOG_W, F, L",DEVMODE in PRINTER_INFO_8,NULL");
         return 0;
@@ -109,7 +117,7 @@ WORD VersionFromLevel8(HANDLE printer)
 }
 
 // The same from the printer's own default device mode.
-WORD VersionFromDocumentProperties(HANDLE printer, LPWSTR name)
+WORD VersionFromDocumentProperties(HANDLE printer, LPWSTR name, ScratchHeap& scratch)
 {
     static const WCHAR F[] = L"CompareDriverVersion";
     LONG size = DocumentPropertiesW(nullptr, printer, name, nullptr, nullptr, 0);
@@ -119,13 +127,13 @@ WORD VersionFromDocumentProperties(HANDLE printer, LPWSTR name)
     }
     // Never smaller than a whole DEVMODEW, whatever size the driver reports.
     DWORD cb = (DWORD)size < sizeof(DEVMODEW) ? sizeof(DEVMODEW) : (DWORD)size;
-    std::unique_ptr<BYTE[]> buf(new (std::nothrow) BYTE[cb]());
-    if (!buf || DocumentPropertiesW(nullptr, printer, name, (DEVMODEW*)buf.get(), nullptr, DM_OUT_BUFFER) != IDOK) {
+    BYTE* buf = scratch.Alloc(cb);
+    if (!buf || DocumentPropertiesW(nullptr, printer, name, (DEVMODEW*)buf, nullptr, DM_OUT_BUFFER) != IDOK) {
         LogPrintf(LOG_E, F, L",DocumentProperties(get DEVMODE),error %d", GetLastError());
         return 0;
     }
     LogPrintf(32, F, L",DocumentProperties(get DEVMODE),OK");
-    return ((const DEVMODEW*)buf.get())->dmDriverVersion;
+    return ((const DEVMODEW*)buf)->dmDriverVersion;
 }
 
 // The properties request for one printer, answered over a channel of its own;
@@ -312,9 +320,13 @@ BOOL CompareDriverVersion(const PRINTERENTRY* entry, const DEVMODEW* devMode)
         SetLastError(e);
         return FALSE;
     }
-    WORD sv = VersionFromLevel8(printer.get());
-    if (sv == 0)
-        sv = VersionFromDocumentProperties(printer.get(), entry->pszName);
+    WORD sv;
+    {
+        ScratchHeap scratch;
+        sv = VersionFromLevel8(printer.get(), scratch);
+        if (sv == 0)
+            sv = VersionFromDocumentProperties(printer.get(), entry->pszName, scratch);
+    }
     WORD cl = ClientDriverVersion(devMode);
     DWORD code;
     if (sv != 0) {

@@ -7,7 +7,7 @@
 //   qv_demo.exe pc-setup             the local printer and its driver data
 //   qv_demo.exe pc-dump              what the PC has: device mode, both trees
 //   qv_demo.exe pc-remove            removes the demo data from the PC
-//   qv_demo.exe ts-setup <sim.ini>   common settings and the simulated session
+//   qv_demo.exe ts-setup <sim.ini> [session]   common settings and a simulated session
 //   qv_demo.exe ts-dump <sim.ini>    what the server's printer has now
 //   qv_demo.exe ts-wait <sim.ini> port <old> <seconds>     a (new) instance listening
 //   qv_demo.exe ts-wait <sim.ini> applied <seconds>        answers the module's
@@ -134,6 +134,15 @@ bool PrepareLocalPc()
 }
 
 
+// The redirected printer of a simulated session, as its settings file lists it.
+std::wstring ServerPrinter(LPCWSTR ini)
+{
+    WCHAR line[512];
+    GetPrivateProfileStringW(L"Printers", L"p1", kServerPrinter, line, ARRAYSIZE(line), ini);
+    std::wstring name = line;
+    return name.substr(0, name.find(L'|'));
+}
+
 // --- dumps: the same text on both sides when the settings arrived --------------
 
 void DumpDevMode(const Bytes& dm)
@@ -195,10 +204,11 @@ int PcDump()
 int TsDump(LPCWSTR ini)
 {
     std::vector<WCHAR> hex(65536);
-    GetPrivateProfileStringW(L"Level9", kServerPrinter, L"", hex.data(), (DWORD)hex.size(), ini);
+    std::wstring printer = ServerPrinter(ini);
+    GetPrivateProfileStringW(L"Level9", printer.c_str(), L"", hex.data(), (DWORD)hex.size(), ini);
     WCHAR hklm[CCH_REG_PATH], hkcu[CCH_REG_PATH];
-    FormatStr(hklm, ARRAYSIZE(hklm), L"%s\\%s\\PrinterDriverData", kPrintersKey, kServerPrinter);
-    FormatStr(hkcu, ARRAYSIZE(hkcu), L"%s\\%s\\%s", kVendorKey, kPdl, kServerPrinter);
+    FormatStr(hklm, ARRAYSIZE(hklm), L"%s\\%s\\PrinterDriverData", kPrintersKey, printer.c_str());
+    FormatStr(hkcu, ARRAYSIZE(hkcu), L"%s\\%s\\%s", kVendorKey, kPdl, printer.c_str());
     DumpDevMode(HexBytes(hex.data()));
     DumpKey(L"HKLM PrinterDriverData", HKEY_LOCAL_MACHINE, hklm);
     DumpKey(L"HKCU driver key", HKEY_CURRENT_USER, hkcu);
@@ -216,7 +226,7 @@ std::wstring CommonIni()
     return dir + L"\\Quorvane.ini";
 }
 
-int TsSetup(LPCWSTR ini)
+int TsSetup(LPCWSTR ini, DWORD session)
 {
     std::wstring common = CommonIni();
     WCHAR stored[256];
@@ -238,21 +248,24 @@ int TsSetup(LPCWSTR ini)
     SHGetSpecialFolderPathW(nullptr, roaming, CSIDL_APPDATA, TRUE);
     std::wstring userDir = std::wstring(roaming) + L"\\Halvren KT\\Quorvane";
     SHCreateDirectoryExW(nullptr, userDir.c_str(), nullptr);
-    std::wstring userIni = userDir + L"\\Quorvane_tsuser.ini";
+    WCHAR user[64], printer[128];
+    FormatStr(user, ARRAYSIZE(user), session == 2 ? L"tsuser" : L"tsuser%u", session);
+    FormatStr(printer, ARRAYSIZE(printer), L"Quorvane Demo Printer (redirected %u)", session);
+    std::wstring userIni = userDir + L"\\Quorvane_" + user + L".ini";
     WritePrivateProfileStringW(L"Server", L"LogLevel", L"4", userIni.c_str());
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, userIni.c_str());
 
     DeleteFileW(ini);
-    WritePrivateProfileStringW(L"Session", L"Id", L"2", ini);
-    WritePrivateProfileStringW(L"Session", L"UserName", L"tsuser", ini);
+    WritePrivateProfileStringW(L"Session", L"Id", std::to_wstring(session).c_str(), ini);
+    WritePrivateProfileStringW(L"Session", L"UserName", user, ini);
     WritePrivateProfileStringW(L"Session", L"ClientName", L"QV-DEMO-PC", ini);
     WritePrivateProfileStringW(L"Session", L"Address", L"192.0.2.10", ini);
     WritePrivateProfileStringW(L"Link", L"Port", L"0", ini);
     WritePrivateProfileStringW(L"Link", L"ServerName", L"TS-DEMO", ini);
-    FormatStr(line, ARRAYSIZE(line), L"%s|%s|0x8000|0x0301", kServerPrinter, kDriver);
+    FormatStr(line, ARRAYSIZE(line), L"%s|%s|0x8000|0x0301", printer, kDriver);
     WritePrivateProfileStringW(L"Printers", L"p1", line, ini);
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
-    Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", kServerPrinter,
+    Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", printer,
         kDriver, kPdl);
     Say(L"  watch interval 5 s, administrator account \"%s\" for the HKLM import", kAdmin);
     return 0;
@@ -324,7 +337,7 @@ int TsWait(LPCWSTR ini, LPCWSTR what, LPCWSTR old, DWORD seconds)
             }
         } else {
             AnswerBoxes();
-            if (!IniString(ini, L"Level9", kServerPrinter).empty()) {
+            if (!IniString(ini, L"Level9", ServerPrinter(ini).c_str()).empty()) {
                 DWORD ms = GetTickCount() - start;
                 Say(L"  device mode set on the server printer %u.%u s after the client joined", ms / 1000,
                     ms % 1000 / 100);
@@ -382,7 +395,7 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (mode == L"ts-setup")
-        return TsSetup(arg);
+        return TsSetup(arg, argc > 3 ? (DWORD)_wtoi(argv[3]) : 2);
     if (mode == L"ts-dump")
         return TsDump(arg);
     if (mode == L"ts-wait" && argc == 6 && lstrcmpW(argv[3], L"port") == 0)

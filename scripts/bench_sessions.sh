@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Twenty simulated sessions on one terminal server prefix, each its own
+# server module process and its own Remote Desktop client on one PC prefix:
+# the time until all twenty have applied one printer, and the server
+# processes' total CPU while idle over one minute. Prints figures only.
+#   scripts/bench_sessions.sh [sessions]      (after the trees are built)
+set -uo pipefail
+. "$(dirname "$0")/env.sh"
+N=${1:-20}
+X64=$BUILD/x64; X86=$BUILD/x86
+DEMOEXE=$X64/server/qv_demo.exe
+for f in "$DEMOEXE" "$X64/server/Quorvane_SV_sim.exe" "$X86/client/sim/qv_rdphost.exe"; do
+  [ -f "$f" ] || { echo "bench_sessions: missing $f"; exit 0; }
+done
+B=$BUILD/bench-sessions; PC=$B/pc; TS=$B/ts; FILES=$B/files
+rm -rf "$FILES"; mkdir -p "$FILES/ts-bin" "$FILES/pc-bin"
+cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$FILES/ts-bin/"
+# The server's copy is the PC's own version: no update question in this run.
+cp "$X86/client/sim/Quorvane_CL32.dll" "$FILES/ts-bin/"
+cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
+winpath() { echo "Z:${1//\//\\}"; }
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  WINEPREFIX=$PC wineserver -k 2>/dev/null; WINEPREFIX=$TS wineserver -k 2>/dev/null
+  [ -n "${XPID:-}" ] && kill "$XPID" 2>/dev/null; true
+}
+trap cleanup EXIT
+[ -n "${DISPLAY:-}" ] || { qv_display && XPID=$QV_XVFB_PID; }
+for p in "$PC" "$TS"; do
+  WINEPREFIX=$p qv_prefix; WINEPREFIX=$p wineserver -p 2>/dev/null; WINEPREFIX=$p wineboot >/dev/null 2>&1 </dev/null
+done
+WINEPREFIX=$PC wine "$DEMOEXE" pc-setup >/dev/null
+for i in $(seq 1 "$N"); do
+  s=$((100 + i))
+  WINEPREFIX=$TS wine "$DEMOEXE" ts-setup "$(winpath "$FILES/s$s.ini")" $s >/dev/null
+  WINEPREFIX=$TS env QVSIM="$(winpath "$FILES/s$s.ini")" QV_LOGON_DOUBLE_USER=qvdemo-admin \
+    QV_LOGON_DOUBLE_SECRET=demo-secret wine "$FILES/ts-bin/Quorvane_SV_sim.exe" >/dev/null 2>&1 </dev/null &
+  pids+=($!)
+done
+for i in $(seq 1 "$N"); do
+  s=$((100 + i))
+  for _ in $(seq 600); do grep -q '^PortInUse=' "$FILES/s$s.ini" 2>/dev/null && break; sleep 0.1; done
+done
+t0=$(date +%s%N)
+for i in $(seq 1 "$N"); do
+  s=$((100 + i)); port=$(grep '^PortInUse=' "$FILES/s$s.ini" | cut -d= -f2 | tr -d '\r')
+  WINEPREFIX=$PC env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
+    "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" "$port" >/dev/null 2>&1 </dev/null &
+  pids+=($!)
+done
+done_n=0
+for _ in $(seq 1800); do
+  done_n=$(grep -l '^\[Level9\]' "$FILES"/s*.ini 2>/dev/null | wc -l)
+  [ "$done_n" -ge "$N" ] && break
+  sleep 0.1
+done
+ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+echo "$N sessions: $done_n applied one printer $((ms / 1000)).$((ms % 1000 / 100)) s after their clients were started (watch interval 5 s)"
+cpu() {  # total user+system clock ticks of the server module processes
+  local t=0 p
+  for p in $(pgrep -f Quorvane_SV_sim.exe); do
+    t=$((t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$t"
+}
+c0=$(cpu); sleep 60; c1=$(cpu)
+hz=$(getconf CLK_TCK)
+echo "$N idle server modules over 60 s: $(( (c1 - c0) * 1000 / hz )) ms CPU in total ($(( (c1 - c0) * 1000 / hz / N )) ms each)"
+for i in $(seq 1 "$N"); do
+  WINEPREFIX=$TS wine "$DEMOEXE" ts-stop >/dev/null 2>&1
+done

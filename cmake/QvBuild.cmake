@@ -46,3 +46,20 @@ function(qv_add_gtest name)
     TEST_PREFIX "${QV_ARCH}."
     PROPERTIES TIMEOUT 300 ${props} ${T_PROPERTIES})
 endfunction()
+
+# A seeded mutation run: a GoogleTest executable whose cases run under Wine's
+# heap checking, with the shared mutation scaffolding on its include path and
+# the label "mutation", so that scripts/fuzz.sh finds it.
+#   qv_add_mutation_test(name SOURCES ... LIBS ...)
+function(qv_add_mutation_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main gtest)
+  target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/common/tests)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    TEST_PREFIX "${QV_ARCH}."
+    PROPERTIES TIMEOUT 600 LABELS mutation ENVIRONMENT WINEDEBUG=warn+heap)
+endfunction()

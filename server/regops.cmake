@@ -17,3 +17,11 @@ qv_add_gtest(regops_tests
           ${CMAKE_CURRENT_LIST_DIR}/regops_tests/failing_setvalue.cpp
   LIBS qv_regops)
 target_include_directories(regops_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/regops_tests)
+
+# The corruption run of registry tree images gets an executable of its own:
+# Wine's heap checking is switched on for it alone.
+qv_add_mutation_test(regops_mutation_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/regops_tests/regimage_mutation.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/regops_tests/regtree.cpp
+  LIBS qv_regops)
+target_include_directories(regops_mutation_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/regops_tests)

@@ -48,15 +48,14 @@ function(qv_add_gtest name)
 endfunction()
 
 # A seeded mutation run: a GoogleTest executable whose cases run under Wine's
-# heap checking, with the shared mutation scaffolding on its include path and
-# the label "mutation", so that scripts/fuzz.sh finds it.
+# heap checking, linked with the shared test scaffolding (mutation.h), and
+# labelled "mutation".
 #   qv_add_mutation_test(name SOURCES ... LIBS ...)
 function(qv_add_mutation_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main gtest)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} qv_testsupport gtest_main gtest)
   target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/common/tests)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120

@@ -1,5 +1,5 @@
 # Every target does its own set-up (packages, locale, Wine prefix, build trees).
-.PHONY: all build test demo dist bench clean
+.PHONY: all build test fuzz demo dist bench clean
 
 all: build
 
@@ -9,6 +9,10 @@ build:
 
 test:
 	scripts/test.sh
+
+# The mutation runs, longer: make fuzz [CASES=n] [RUN=regex] [SEED=n]
+fuzz:
+	scripts/fuzz.sh "$(or $(CASES),1000000)" "$(or $(RUN),.)" "$(SEED)"
 
 demo:
 	scripts/demo.sh

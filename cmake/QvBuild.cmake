@@ -46,3 +46,19 @@ function(qv_add_gtest name)
     TEST_PREFIX "${QV_ARCH}."
     PROPERTIES TIMEOUT 300 ${props} ${T_PROPERTIES})
 endfunction()
+
+# A seeded mutation run: a GoogleTest executable whose cases run under Wine's
+# heap checking, linked with the shared test scaffolding (mutation.h), and
+# labelled "mutation".
+#   qv_add_mutation_test(name SOURCES ... LIBS ...)
+function(qv_add_mutation_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} qv_testsupport gtest_main gtest)
+  target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    TEST_PREFIX "${QV_ARCH}."
+    PROPERTIES TIMEOUT 600 LABELS mutation ENVIRONMENT WINEDEBUG=warn+heap)
+endfunction()

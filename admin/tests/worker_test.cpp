@@ -7,32 +7,15 @@
 #include "elevate.h"
 #include "regops.h"
 #include "regtree.h"
+#include "scratch.h"
 #include "settings.h"
 
 namespace {
 
-// A private folder under the temporary folder, removed with its files.
-class TempFolder {
+// A private folder whose name has blanks, as a user's temporary folder may.
+class TempFolder : public ScratchFolder {
 public:
-    explicit TempFolder(LPCWSTR tag) {
-        WCHAR tmp[MAX_PATH], name[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        FormatStr(name, MAX_PATH, L"%sqv %s %lu", tmp, tag, GetCurrentProcessId());
-        path_ = name;
-        CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~TempFolder() {
-        SHFILEOPSTRUCTW op = {};
-        std::wstring from = path_ + L'\0';
-        op.wFunc = FO_DELETE;
-        op.pFrom = from.c_str();
-        op.fFlags = FOF_NO_UI;
-        SHFileOperationW(&op);
-    }
-    const std::wstring& Path() const { return path_; }
-    std::wstring File(LPCWSTR name) const { return path_ + L"\\" + name; }
-private:
-    std::wstring path_;
+    explicit TempFolder(LPCWSTR tag) : ScratchFolder((L"qv " + std::wstring(tag) + L" ").c_str()) {}
 };
 
 void WriteBytes(const std::wstring& file, const std::vector<BYTE>& bytes)

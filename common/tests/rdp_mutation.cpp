@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <vector>
+#include "mutation.h"
 #include "rdpcmd.h"
 
 namespace {
@@ -214,12 +215,16 @@ bool IsFramingCode(RDPRESULT res)
 
 TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
 {
-    Fuzzer fz(20261207);
+    const unsigned seed = mutation::Seed(20261207);
+    const DWORD blockCount = mutation::CaseCount(110000);
+    mutation::BeginRun("RdpMutation.Blocks", seed);
+    Fuzzer fz(seed);
     fz.BuildPool(256);
     CRdpData recv;
     std::map<int, DWORD> outcomes;   // RDPRESULT, or 1 complete, 0 more needed, 2 ignored
     DWORD blocksFed = 0, messages = 0;
-    while (blocksFed < 110000) {
+    while (blocksFed < blockCount) {
+        mutation::NoteCase(messages);
         std::vector<Block>& blocks = fz.CutOne();
         for (DWORD n = 1 + fz.Below(3); n; n--)
             fz.Mutate();
@@ -238,7 +243,7 @@ TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
                     recv.Clear();
                 }
             } catch (const RdpException& e) {
-                ASSERT_TRUE(IsFramingCode(e.res)) << std::hex << e.res;
+                ASSERT_TRUE(IsFramingCode(e.res)) << std::hex << e.res << std::dec << " seed " << seed << " message " << messages;
                 outcomes[e.res]++;
                 recv.Clear();
             }
@@ -260,10 +265,14 @@ TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
 // Whole messages of random bytes, framed correctly, through random reads.
 TEST(RdpMutation, RandomPayloadsThroughTheReaders)
 {
-    Fuzzer fz(7);
+    const unsigned seed = mutation::Seed(7);
+    const DWORD cases = mutation::CaseCount(100000);
+    mutation::BeginRun("RdpMutation.Payloads", seed);
+    Fuzzer fz(seed);
     CRdpData recv;
     std::vector<BYTE> msg(RDP_BLOCK_DATA_MAX);
-    for (DWORD i = 0; i < 100000; i++) {
+    for (DWORD i = 0; i < cases; i++) {
+        mutation::NoteCase(i);
         DWORD len = fz.Chance(90) ? fz.Below(64) : fz.Below(RDP_BLOCK_DATA_MAX - 8 + 1);
         for (DWORD j = 8; j < len + 8; j++)
             msg[j] = (BYTE)(fz.Chance(30) ? 0 : fz.Below(256));

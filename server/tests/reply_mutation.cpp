@@ -6,11 +6,11 @@
 #include <windows.h>
 #include <stddef.h>
 #include <string.h>
-#include <random>
 #include <string>
 #include "apply.h"
 #include "drivers.h"
 #include "fakeclient.h"
+#include "mutation.h"
 #include "logon_double.h"
 #include "printer_double.h"
 #include "rdpcmd.h"
@@ -22,12 +22,11 @@ using svtest::Bytes;
 
 namespace {
 
-const DWORD kCases = 100000;
 
 class Mutator {
 public:
     explicit Mutator(unsigned seed) : rng_(seed) {}
-    DWORD Below(DWORD n) { return n ? (DWORD)(rng_() % n) : 0; }
+    DWORD Below(DWORD n) { return rng_.Below(n); }
 
     Bytes Image()
     {
@@ -88,7 +87,7 @@ private:
         default: break;   // unchanged: the reader must accept it
         }
     }
-    std::mt19937 rng_;
+    mutation::Rng rng_;
 };
 
 // The envelope as the protocol describes it, read independently of the
@@ -143,7 +142,9 @@ TEST(PropertiesReplyMutation, ReaderAgreesWithTheProtocolAndRefusedRepliesTouchN
     std::wstring hkcu = L"Software\\Halvren\\DravoK\\" + name;
     SetLogonDoubleAccount(nullptr, nullptr);   // no elevated run may even be tried
 
-    Mutator m(20261207);
+    const DWORD kCases = mutation::CaseCount(100000);
+    const unsigned seed = mutation::Seed(20261207);
+    Mutator m(seed);
     DWORD accepted = 0, refused = 0, sampled = 0;
     for (DWORD i = 0; i < kCases; i++) {
         Bytes bytes = m.Reply();
@@ -154,7 +155,7 @@ TEST(PropertiesReplyMutation, ReaderAgreesWithTheProtocolAndRefusedRepliesTouchN
             reply.AddBuf(bytes.data() + sizeof h, (DWORD)(bytes.size() - sizeof h), FALSE);
         PROPREPLY parts;
         bool ok = ParsePropertiesReply(reply, &entry, &parts) == nullptr;
-        ASSERT_EQ(Acceptable(bytes, hklm.c_str(), hkcu.c_str()), ok) << "case " << i;
+        ASSERT_EQ(Acceptable(bytes, hklm.c_str(), hkcu.c_str()), ok) << "seed " << seed << ", case " << i;
         ok ? accepted++ : refused++;
         if (!ok && i % 997 == 0) {
             // Whole way through: nothing reaches the spooler, the registry or the tool.
@@ -168,8 +169,9 @@ TEST(PropertiesReplyMutation, ReaderAgreesWithTheProtocolAndRefusedRepliesTouchN
             ASSERT_EQ(runs, GetLogonDoubleTrace()->calls) << "case " << i;
             ASSERT_EQ(4, entry.nAttempts) << "case " << i;
         }
-        if (i % 5000 == 0)
-            ASSERT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr)) << "case " << i;
+        if (i % 5000 == 0) {
+            ASSERT_TRUE(mutation::AllHeapsValid()) << "seed " << seed << ", case " << i;
+        }
     }
     printf("%lu replies: %lu accepted, %lu refused, %lu refused ones applied whole way\n", (unsigned long)kCases,
            (unsigned long)accepted, (unsigned long)refused, (unsigned long)sampled);

@@ -1,4 +1,5 @@
-// Starting the administrator tool from a test and finding its windows.
+// Child processes of a test: programs built beside it, started with a given
+// command line, their exit codes, and the windows they show.
 #pragma once
 #include <windows.h>
 #include <string>

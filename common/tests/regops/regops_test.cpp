@@ -22,8 +22,6 @@ TEST(ImportReg, KeyWithoutValuesReplacesTreeAndKeepsItUnderBackup)
     std::wstring key = s.Sub(L"PrinterDriverData");
     FillOldTree(s, key);
     std::wstring before = DumpTree(HKEY_CURRENT_USER, key);
-    // An older backup is replaced, never mixed with the new one.
-    SetValue(HKEY_CURRENT_USER, Backup(key) + L"\\Leftover", L"X", REG_DWORD, DwordData(1));
 
     std::vector<BYTE> image = BuildImage({{L"", {}}});
     ASSERT_EQ(24u, image.size());
@@ -31,6 +29,10 @@ TEST(ImportReg, KeyWithoutValuesReplacesTreeAndKeepsItUnderBackup)
 
     EXPECT_EQ(L"[]\n", DumpTree(HKEY_CURRENT_USER, key));
     EXPECT_EQ(before, DumpTree(HKEY_CURRENT_USER, Backup(key)));
+    // A fresh backup replaces an older one, never mixed with it.
+    SetValue(HKEY_CURRENT_USER, Backup(key) + L"\\Leftover", L"X", REG_DWORD, DwordData(1));
+    EXPECT_EQ(0u, BackupReg(HKEY_CURRENT_USER, key.c_str(), Backup(key).c_str()));
+    EXPECT_EQ(L"[]\n", DumpTree(HKEY_CURRENT_USER, Backup(key)));
 
     EXPECT_EQ(0u, DeleteBackupReg(HKEY_CURRENT_USER, key.c_str()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Backup(key)));
@@ -248,3 +250,73 @@ TEST(RestoreReg, PutsTheBackupBackExactlyAndKeepsIt)
 }
 
 }  // namespace
+
+// What a killed import leaves behind: a complete backup beside a half-written
+// key, or a staging copy that never got the backup's name.
+TEST(ImportReg, LeftoversOfAKilledImportKeepTheLastGoodState)
+{
+    ScratchKey s(L"import-leftovers");
+    std::wstring key = s.Sub(L"Key"), staging = s.Sub(L"_backup~");
+    FillOldTree(s, key);
+    std::wstring good = DumpTree(HKEY_CURRENT_USER, key);
+    ASSERT_EQ(0u, BackupReg(HKEY_CURRENT_USER, key.c_str(), Backup(key).c_str()));
+    SetValue(HKEY_CURRENT_USER, key + L"\\Half", L"Written", REG_DWORD, DwordData(1));
+
+    // The half-written key is replaced; the backup stays the last good state,
+    // also when this import fails in turn.
+    std::vector<BYTE> failing = BuildImage({{L"", {{L"FailOnWrite", REG_DWORD, DwordData(3)}}}});
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, ImportReg(HKEY_CURRENT_USER, key.c_str(), failing.data(), (DWORD)failing.size()));
+    EXPECT_EQ(good, DumpTree(HKEY_CURRENT_USER, key));
+    EXPECT_EQ(good, DumpTree(HKEY_CURRENT_USER, Backup(key)));
+    SetValue(HKEY_CURRENT_USER, key + L"\\Half", L"Written", REG_DWORD, DwordData(1));
+    std::vector<BYTE> image = BuildImage({{L"", {{L"V", REG_DWORD, DwordData(5)}}}});
+    ASSERT_EQ(0u, ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()));
+    EXPECT_EQ(L"[]\n  \"V\" type=4 size=4:05000000\n", DumpTree(HKEY_CURRENT_USER, key));
+    EXPECT_EQ(good, DumpTree(HKEY_CURRENT_USER, Backup(key)));
+    EXPECT_EQ(0u, RestoreReg(HKEY_CURRENT_USER, key.c_str()));
+    EXPECT_EQ(good, DumpTree(HKEY_CURRENT_USER, key));
+
+    // After success the backup goes as before, leaving no staging key.
+    ASSERT_EQ(0u, DeleteBackupReg(HKEY_CURRENT_USER, key.c_str()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Backup(key)));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, staging));
+
+    // A staging copy cut short is no backup: the next import backs the
+    // intact key up afresh and clears the staging key away.
+    SetValue(HKEY_CURRENT_USER, staging + L"\\Partial", L"P", REG_DWORD, DwordData(1));
+    ASSERT_EQ(0u, ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()));
+    EXPECT_EQ(good, DumpTree(HKEY_CURRENT_USER, Backup(key)));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, staging));
+}
+
+// String data without a NUL of its own is stored exactly as the image holds
+// it, whatever follows it in the image (the registry function looks one
+// character past the data and would store a NUL it finds there).
+TEST(ImportReg, StringDataLandsByteForByteWithoutItsNul)
+{
+    ScratchKey s(L"import-strings");
+    std::wstring key = s.Sub(L"Key");
+    static const struct { DWORD type; std::vector<BYTE> data; } rows[] = {
+        {REG_SZ, {'a', 0, 'b', 0}},
+        {REG_EXPAND_SZ, {'a', 0, 'b'}},
+        {REG_MULTI_SZ, {'a'}},
+        {REG_SZ, {0, 0}},
+    };
+    for (const auto& row : rows) {
+        // A value whose data is two zero bytes follows, then nothing.
+        std::vector<BYTE> image = BuildImage({{L"", {{L"S", row.type, row.data}, {L"Z", REG_BINARY, {0, 0}}, {L"T", row.type, row.data}}}});
+        ASSERT_EQ(0u, ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()));
+        for (LPCWSTR name : {L"S", L"T"}) {
+            BYTE got[16];
+            DWORD type = 0, cb = sizeof got;
+            HKEY k;
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k));
+            LSTATUS st = RegQueryValueExW(k, name, nullptr, &type, got, &cb);
+            RegCloseKey(k);
+            ASSERT_EQ(ERROR_SUCCESS, st);
+            EXPECT_EQ(row.type, type) << "type " << row.type << " size " << row.data.size();
+            EXPECT_EQ(row.data, std::vector<BYTE>(got, got + cb)) << "type " << row.type << " size " << row.data.size();
+        }
+        DeleteBackupReg(HKEY_CURRENT_USER, key.c_str());
+    }
+}

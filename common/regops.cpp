@@ -94,6 +94,24 @@ DWORD ValidateRegImage(LPCWSTR path, const BYTE* image, DWORD size)
     return 0;
 }
 
+// For a string type whose data does not end in a NUL, RegSetValueExW looks at
+// the character after the data and, if that one is a NUL, stores it too: it
+// reads past the value (past the image, for the last value) and stores more
+// than the image holds. String data is therefore handed over between guard
+// characters that are never NUL, so that exactly the image's bytes land.
+static LSTATUS SetImageValue(HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size)
+{
+    if (size == 0 || (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ))
+        return RegSetValueExW(key, name, 0, type, data, size);
+    UniqueHeapBlock copy(HeapAlloc(GetProcessHeap(), 0, (SIZE_T)size + 2 * sizeof(WCHAR)));
+    if (!copy)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    BYTE* guarded = (BYTE*)copy.get();
+    memset(guarded, 0xFF, (SIZE_T)size + 2 * sizeof(WCHAR));
+    memcpy(guarded + sizeof(WCHAR), data, size);
+    return RegSetValueExW(key, name, 0, type, guarded + sizeof(WCHAR), size);
+}
+
 DWORD ImportRegKey(HKEY root, LPCWSTR path, const REGKEYRECORD* key,
                    const BYTE* values, const BYTE* image, DWORD* consumed)
 {
@@ -117,8 +135,8 @@ DWORD ImportRegKey(HKEY root, LPCWSTR path, const REGKEYRECORD* key,
         for (DWORD v = 0; v < key->dwValues; v++) {
             const REGVALUERECORD* value = (const REGVALUERECORD*)cursor;
             LPCWSTR name = value->cbName ? (LPCWSTR)(value + 1) : nullptr;
-            status = RegSetValueExW(hKey.get(), name, 0, value->dwType,
-                                    image + value->dwDataOffset, value->cbData);
+            status = SetImageValue(hKey.get(), name, value->dwType,
+                                   image + value->dwDataOffset, value->cbData);
             if (status != ERROR_SUCCESS) {
                 LogPrintf(LOG_E, L"ImportRegKey", L",RegSetValueEx,%s,error %d", name ? name : L"", status);
                 return status;
@@ -141,6 +159,31 @@ static void UndoImport(HKEY root, LPCWSTR path, BOOL backedUp)
         LogPrintf(LOG_E, L"ImportReg", L",undo,%s,error %d", path, status);
 }
 
+// A backup found at the start of an import is the last good state left by an
+// import that never finished (the process was killed between its writes):
+// the key beside it may be half written, so it must not become the backup.
+// The import goes on over that key and the backup stays; a restore after a
+// failure then brings back the last good state, and DeleteBackupReg after
+// success drops it as usual. A backup key only ever appears complete, see
+// BackupReg.
+static BOOL KeyExists(HKEY root, LPCWSTR path)
+{
+    UniqueKey key;
+    return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+static DWORD BackupBeforeImport(HKEY root, LPCWSTR path, LPCWSTR backup, BOOL* backedUp)
+{
+    if (!KeyExists(root, backup))
+        return BackupReg(root, path, backup, backedUp);
+    LogPrintf(LOG_W, L"ImportReg", L",%s,backup of an unfinished import kept", backup);
+    // Undo puts the backup back only over a key that is there; a key that an
+    // unfinished import had already removed stays removed, for the caller's
+    // RestoreReg to decide.
+    *backedUp = KeyExists(root, path);
+    return 0;
+}
+
 DWORD ImportReg(HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
 {
     LogScope scope(L"ImportReg");
@@ -151,7 +194,7 @@ DWORD ImportReg(HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
     WCHAR backup[CCH_REG_KEY_PATH];
     MakeBackupPath(path, backup);
     BOOL backedUp = FALSE;
-    DWORD status = BackupReg(root, path, backup, &backedUp);
+    DWORD status = BackupBeforeImport(root, path, backup, &backedUp);
     if (status != 0)
         return status;
 
@@ -182,6 +225,54 @@ DWORD ImportReg(HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
     return 0;
 }
 
+// The sibling under which a backup is built before it gets its name, so that
+// a key named "..._backup" is always a complete copy: a process killed while
+// copying leaves only this staging key, which the next backup or deletion
+// clears away. It fits wherever the backup name fits.
+#define REG_STAGING_NAME L"_backup~"
+
+static void MakeStagingPath(LPCWSTR sibling, LPWSTR staging /* CCH_REG_KEY_PATH */)
+{
+    LPCWSTR slash = wcsrchr(sibling, L'\\');
+    if (slash)
+        FormatStr(staging, CCH_REG_KEY_PATH, L"%.*s\\%s", (int)(slash - sibling), sibling, REG_STAGING_NAME);
+    else
+        FormatStr(staging, CCH_REG_KEY_PATH, L"%s", REG_STAGING_NAME);
+}
+
+static LPCWSTR LeafName(LPCWSTR path)
+{
+    LPCWSTR slash = wcsrchr(path, L'\\');
+    return slash ? slash + 1 : path;
+}
+
+static DWORD DeleteTreeIfAny(HKEY root, LPCWSTR path)
+{
+    LSTATUS status = RegDeleteTreeW(root, path);
+    return status == ERROR_FILE_NOT_FOUND ? 0 : status;
+}
+
+// Copies the key into a fresh staging key.
+static DWORD CopyToStaging(HKEY root, HKEY key, LPCWSTR staging)
+{
+    DWORD status = DeleteTreeIfAny(root, staging);
+    if (status != ERROR_SUCCESS) {
+        LogPrintf(LOG_E, L"BackupReg", L",RegDeleteTree,%s,error %d", staging, status);
+        return status;
+    }
+    UniqueKey copy;
+    status = RegCreateKeyExW(root, staging, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_ALL_ACCESS, nullptr, copy.put(), nullptr);
+    if (status != ERROR_SUCCESS) {
+        LogPrintf(LOG_E, L"BackupReg", L",RegCreateKeyEx,%s,error %d", staging, status);
+        return status;
+    }
+    status = RegCopyTreeW(key, nullptr, copy.get());
+    if (status != ERROR_SUCCESS)
+        LogPrintf(LOG_E, L"BackupReg", L",RegCopyTree,%s,error %d", staging, status);
+    return status;
+}
+
 DWORD BackupReg(HKEY root, LPCWSTR path, LPCWSTR backupPath, BOOL* backedUp)
 {
     LogScope scope(L"BackupReg");
@@ -199,25 +290,23 @@ DWORD BackupReg(HKEY root, LPCWSTR path, LPCWSTR backupPath, BOOL* backedUp)
         LogPrintf(LOG_E, L"BackupReg", L",RegOpenKeyEx,%s,error %d", path, status);
         return status;
     }
+    WCHAR staging[CCH_REG_KEY_PATH];
+    MakeStagingPath(backupPath, staging);
+    status = CopyToStaging(root, key.get(), staging);
     // A fresh key, so that the backup never mixes with an older one.
-    status = RegDeleteTreeW(root, backupPath);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        LogPrintf(LOG_E, L"BackupReg", L",RegDeleteTree,%s,error %d", backupPath, status);
-        return status;
+    if (status == ERROR_SUCCESS) {
+        status = DeleteTreeIfAny(root, backupPath);
+        if (status != ERROR_SUCCESS)
+            LogPrintf(LOG_E, L"BackupReg", L",RegDeleteTree,%s,error %d", backupPath, status);
     }
-    UniqueKey backup;
-    status = RegCreateKeyExW(root, backupPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_ALL_ACCESS, nullptr, backup.put(), nullptr);
-    if (status != ERROR_SUCCESS) {
-        LogPrintf(LOG_E, L"BackupReg", L",RegCreateKeyEx,%s,error %d", backupPath, status);
-        return status;
+    if (status == ERROR_SUCCESS) {
+        status = RegRenameKey(root, staging, LeafName(backupPath));
+        if (status != ERROR_SUCCESS)
+            LogPrintf(LOG_E, L"BackupReg", L",RegRenameKey,%s,error %d", staging, status);
     }
-    status = RegCopyTreeW(key.get(), nullptr, backup.get());
     if (status != ERROR_SUCCESS) {
         // A half copy must not be mistaken for a backup later.
-        LogPrintf(LOG_E, L"BackupReg", L",RegCopyTree,%s,error %d", backupPath, status);
-        backup.reset();
-        RegDeleteTreeW(root, backupPath);
+        RegDeleteTreeW(root, staging);
         return status;
     }
     if (backedUp)
@@ -255,13 +344,19 @@ DWORD RestoreReg(HKEY root, LPCWSTR path)
 DWORD DeleteBackupReg(HKEY root, LPCWSTR path)
 {
     LogScope scope(L"DeleteBackupReg");
-    WCHAR backupPath[CCH_REG_KEY_PATH];
+    WCHAR backupPath[CCH_REG_KEY_PATH], staging[CCH_REG_KEY_PATH];
     if (!root || !MakeBackupPath(path, backupPath))
         return REG_STATUS_BAD_ARGUMENT;
-    LSTATUS status = RegDeleteTreeW(root, backupPath);
+    // The backup loses its name first: a deletion cut short must not leave a
+    // partial tree that the next import would take for the last good state.
+    MakeStagingPath(backupPath, staging);
+    DeleteTreeIfAny(root, staging);
+    LSTATUS status = RegRenameKey(root, backupPath, REG_STAGING_NAME);
     if (status == ERROR_FILE_NOT_FOUND)
         return 0;
+    LPCWSTR doomed = status == ERROR_SUCCESS ? staging : backupPath;
+    status = DeleteTreeIfAny(root, doomed);
     if (status != ERROR_SUCCESS)
-        LogPrintf(LOG_E, L"DeleteBackupReg", L",RegDeleteTree,%s,error %d", backupPath, status);
+        LogPrintf(LOG_E, L"DeleteBackupReg", L",RegDeleteTree,%s,error %d", doomed, status);
     return status;
 }

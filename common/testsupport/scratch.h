@@ -1,5 +1,5 @@
-// A private scratch folder per test, and small file helpers for the
-// foundation tests. Tests run as separate processes, possibly two at once, so
+// A private scratch folder per test, and small file helpers, for the tests
+// of every folder. Tests run as separate processes, possibly two at once, so
 // every name carries the process id.
 #pragma once
 #include <windows.h>
@@ -37,19 +37,22 @@ inline void RemoveTree(const std::wstring& path)
 
 class ScratchFolder {
 public:
-    ScratchFolder()
+    // stem starts the folder's name; the process id and a count follow.
+    explicit ScratchFolder(LPCWSTR stem = L"qv")
     {
         WCHAR temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         PathRemoveBackslashW(temp);
-        path_ = std::wstring(temp) + L"\\" + ScratchName(L"qv");
+        path_ = std::wstring(temp) + L"\\" + ScratchName(stem);
         CreateDirectoryW(path_.c_str(), nullptr);
     }
     ~ScratchFolder() { RemoveTree(path_); }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
     const std::wstring& path() const { return path_; }
+    const std::wstring& Path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+    std::wstring File(LPCWSTR name) const { return path_ + L"\\" + name; }
 private:
     std::wstring path_;
 };

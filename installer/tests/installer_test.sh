@@ -82,7 +82,7 @@ shortcut=$(find "$(unix 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs')"
                 -path '*/Velmora/Velmora Admin.lnk' 2>/dev/null | head -n 1)
 if [ -z "$shortcut" ]; then
   fail "no Start menu entry for the administrator tool"
-elif [[ $(strings -a "$shortcut"; strings -a -e l "$shortcut") != *'\Quorvane\Quorvane_Admin.exe'* ]]; then
+elif [[ $(tr -d '\0' < "$shortcut") != *'\Quorvane\Quorvane_Admin.exe'* ]]; then   # ANSI or UTF-16 text
   fail "the Start menu entry does not point at the administrator tool"
 fi
 

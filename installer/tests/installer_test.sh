@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs both packages silently in a scratch Wine prefix over packages of
-# an earlier version, checks what they left (files, registry, shortcut,
-# autostart, add-in registration), starts the server module from its
-# autostart entry at a new logon, lets the client host double load the add-in from its
-# registered path, and uninstalls. Exit 4: the 32-bit tree is not built.
+# Installs both packages silently in a scratch Wine prefix (64-bit Windows)
+# over packages of an earlier version, checks what they left (files,
+# registry, shortcut, autostart, add-in registration), starts the server
+# module from its autostart entry at a new logon, lets the client host double
+# load the add-in from its registered path, and uninstalls; then the client
+# package alone on 32-bit Windows (a second prefix).
+# Exit 4: the 32-bit tree is not built.
 #   installer_test.sh SOURCE_ROOT X64_BUILD_TREE
 set -euo pipefail
 ROOT=$1 X64=$2
@@ -35,8 +37,9 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { "$@" || fail "$*"; }   # a command that must succeed
 unix() { winepath -u "$1" 2>/dev/null; }
 winenv() { wine cmd /d /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
-regval() {  # key value: the data of a value in the 64-bit view, or nothing
-  wine reg query "$1" /v "$2" /reg:64 2>/dev/null | tr -d '\r' |
+VIEW=/reg:64
+regval() {  # key value: the data of a value in the native view, or nothing
+  wine reg query "$1" /v "$2" $VIEW 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 msiexec() { wine msiexec "$@" >/dev/null 2>&1; }
@@ -127,6 +130,28 @@ check msiexec /x "$WORK/new/Quorvane_Server.msi" /qn
 [ -z "$(regval "$ADDIN" Name)" ] || fail "add-in registration left"
 [ -z "$shortcut" ] || [ ! -e "$shortcut" ] || fail "Start menu entry left"
 check cmp -s "$SETTINGS" "$WORK/settings.ini"
+
+# 32-bit Windows: the client package installs and registers the 32-bit
+# add-in, which the 32-bit host double loads; uninstalling takes it all.
+wineserver -k
+export WINEPREFIX=$WORK/prefix32 WINEARCH=win32
+wineboot -i >/dev/null 2>&1
+wineserver -w
+serve
+VIEW=
+CLIENT_WIN="$(winenv LOCALAPPDATA)\\Programs\\Quorvane"
+CLIENT_DIR=$(unix "$CLIENT_WIN")
+check msiexec /i "$WORK/new/Quorvane_Client.msi" /qn
+check cmp -s "$WORK/bin/Quorvane_CL32.dll" "$CLIENT_DIR/Quorvane_CL32.dll"
+[ ! -e "$CLIENT_DIR/Quorvane_CL64.dll" ] || fail "the 64-bit add-in was installed on 32-bit Windows"
+registered=$(regval "$ADDIN" Name)
+[ "$registered" = "$CLIENT_WIN\\Quorvane_CL32.dll" ] || fail "32-bit add-in registration: '$registered'"
+probe=$(python3 "$ROOT/installer/tests/addin_probe.py" wine "$X86/client/sim/qv_rdphost.exe" "$registered" 2>&1) ||
+  fail "32-bit add-in probe: $probe"
+[ "$probe" = "1 Quorvane_CL32.dll $version" ] || fail "32-bit add-in reply: '$probe'"
+check msiexec /x "$WORK/new/Quorvane_Client.msi" /qn
+[ ! -e "$CLIENT_DIR" ] || fail "left in the 32-bit client folder: $(ls -A "$CLIENT_DIR" | tr '\n' ' ')"
+[ -z "$(regval "$ADDIN" Name)" ] || fail "32-bit add-in registration left"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -95,15 +95,16 @@ DWORD GetDiskFileVersion(LPCWSTR path, DWORD* ms, DWORD* ls)
 }
 
 // The file name the module was loaded from: the 32-bit and the 64-bit build
-// each report, and accept a download for, their own file only.
+// each report, and accept a download for, their own file only. The name it
+// ships under keeps that spelling whatever case the path it was loaded by
+// used, so that the reply stays the one the server has always seen.
 void GetOwnFileName(LPWSTR name, size_t cch)
 {
     WCHAR path[MAX_PATH];
+    FormatStr(name, cch, L"%s%s", CLIENT_MODULE_BASE, CLIENT_MODULE_EXT);
     DWORD n = GetModuleFileNameW(g_hInst, path, ARRAYSIZE(path));
-    if (n > 0 && n < ARRAYSIZE(path))
+    if (n > 0 && n < ARRAYSIZE(path) && lstrcmpiW(PathFindFileNameW(path), name) != 0)
         lstrcpynW(name, PathFindFileNameW(path), (int)cch);
-    else
-        FormatStr(name, cch, L"%s%s", CLIENT_MODULE_BASE, CLIENT_MODULE_EXT);
 }
 
 CRdpData GetFileVer()

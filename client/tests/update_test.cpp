@@ -117,9 +117,18 @@ TEST_F(UpdateTest, OnlyTheFirstProcessToConnectMayUpdate)
     EXPECT_EQ(1u, QueryFileVer(second).canUpdate);
 }
 
-// A copy installed under another name answers, and updates, as that file.
+// A copy installed under another name answers, and updates, as that file;
+// the shipped name is reported as shipped whatever case it was loaded by.
 TEST_F(UpdateTest, ReportsAndReplacesItsOwnFileName)
 {
+    ScratchDir lowerDir(L"update-lower");
+    std::wstring lower = LIB;
+    CharLowerW(&lower[0]);
+    HostSession lowerHost(InstallSimLibrary(lowerDir, lower));
+    ASSERT_TRUE(lowerHost.Connect(ServerName(L"lower")));
+    EXPECT_EQ(LIB, QueryFileVer(lowerHost).name);
+    EXPECT_EQ(0u, lowerHost.Finish());
+
     ScratchDir otherDir(L"update-renamed");
     std::wstring renamed = InstallSimLibrary(otherDir, L"Renamed.dll");
     HostSession host(renamed);

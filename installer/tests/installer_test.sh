@@ -128,7 +128,9 @@ check msiexec /x "$WORK/new/Quorvane_Server.msi" /qn
 [ ! -e "$SERVER_DIR" ] || fail "left in the server folder: $(ls -A "$SERVER_DIR" | tr '\n' ' ')"
 [ -z "$(regval "$RUN" Quorvane_SV)" ] || fail "autostart entry left"
 [ -z "$(regval "$ADDIN" Name)" ] || fail "add-in registration left"
-[ -z "$shortcut" ] || [ ! -e "$shortcut" ] || fail "Start menu entry left"
+[ -z "$shortcut" ] || [ ! -e "$(dirname "$shortcut")" ] || fail "Start menu folder left"
+[ -z "$(regval 'HKLM\Software\Halvren KT\Quorvane' MenuShortcut)" ] || fail "server key path value left"
+[ -z "$(regval 'HKCU\Software\Halvren KT\Quorvane' ClientFolder)" ] || fail "client key path value left"
 check cmp -s "$SETTINGS" "$WORK/settings.ini"
 
 # 32-bit Windows: the client package installs and registers the 32-bit

@@ -7,7 +7,13 @@
 #include "regimage.h"
 #include "resource.h"
 
+// The add-in goes by its own file name; this is only the name its build is
+// shipped under, for the rare case that the loaded path cannot be read.
+#ifdef _WIN64
+#define CLIENT_MODULE_BASE   L"Quorvane_CL64"
+#else
 #define CLIENT_MODULE_BASE   L"Quorvane_CL32"
+#endif
 #define CLIENT_MODULE_EXT    L".dll"
 #define UPDATE_MUTEX_NAME    L"Quorvane_CL_UPDATE"
 #define CHANNEL_BLOCK_MAX    6400   // one server block: header and data
@@ -34,6 +40,7 @@ void TakeUpdateMutex();
 void ReleaseUpdateMutex();
 BOOL HoldsUpdateMutex();
 UINT UpdateDllFile();
+void GetOwnFileName(LPWSTR name, size_t cch);   // file name of this module, no folder
 void ResetDownload();
 // Version of the file on disk, also when a module of that path is loaded.
 DWORD GetDiskFileVersion(LPCWSTR path, DWORD* ms, DWORD* ls);

@@ -94,12 +94,25 @@ DWORD GetDiskFileVersion(LPCWSTR path, DWORD* ms, DWORD* ls)
     return GetFileVersionMSLS(path, ms, ls);
 }
 
+// The file name the module was loaded from: the 32-bit and the 64-bit build
+// each report, and accept a download for, their own file only. The name it
+// ships under keeps that spelling whatever case the path it was loaded by
+// used, so that the reply stays the one the server has always seen.
+void GetOwnFileName(LPWSTR name, size_t cch)
+{
+    WCHAR path[MAX_PATH];
+    FormatStr(name, cch, L"%s%s", CLIENT_MODULE_BASE, CLIENT_MODULE_EXT);
+    DWORD n = GetModuleFileNameW(g_hInst, path, ARRAYSIZE(path));
+    if (n > 0 && n < ARRAYSIZE(path) && lstrcmpiW(PathFindFileNameW(path), name) != 0)
+        lstrcpynW(name, PathFindFileNameW(path), (int)cch);
+}
+
 CRdpData GetFileVer()
 {
     static const LPCWSTR FN = L"GetFileVer";
     LogScope scope(FN, 32);
     WCHAR name[MAX_PATH];
-    FormatStr(name, ARRAYSIZE(name), L"%s%s", CLIENT_MODULE_BASE, CLIENT_MODULE_EXT);
+    GetOwnFileName(name, ARRAYSIZE(name));
     DWORD ms = 0, ls = 0;
     WCHAR path[MAX_PATH];
     if (GetModuleFolder(path) && lstrlenW(path) + lstrlenW(name) < MAX_PATH) {
@@ -152,7 +165,7 @@ UINT UpdateDllFile()
 static BOOL IsOwnFileName(LPCWSTR name)
 {
     WCHAR own[MAX_PATH];
-    FormatStr(own, ARRAYSIZE(own), L"%s%s", CLIENT_MODULE_BASE, CLIENT_MODULE_EXT);
+    GetOwnFileName(own, ARRAYSIZE(own));
     return lstrcmpiW(name, own) == 0;
 }
 

@@ -10,9 +10,12 @@ function(qv_check_imports target)
     VERBATIM)
 endfunction()
 
-# A release deliverable: static runtime, import check, optional exports to verify.
+# A release deliverable: static runtime without the runtime's verbose
+# terminate handler, unreached sections dropped, import check, optional
+# exports to verify.
 function(qv_deliverable target)
-  target_link_options(${target} PRIVATE ${QV_STATIC_LINK})
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/common/release/terminate.cpp)
+  target_link_options(${target} PRIVATE ${QV_STATIC_LINK} -Wl,--gc-sections)
   qv_check_imports(${target} ${ARGN})
 endfunction()
 

@@ -23,6 +23,7 @@
 
 #define RDP_DOWNLOAD_PIECE_MAX 159904
 #define CLIENT_DLL_NAME L"Quorvane_CL32.dll"
+#define CLIENT_DLL_NAME64 L"Quorvane_CL64.dll"
 
 // Receiving buffers (characters, terminator included).
 #define CCH_SERVER_USER  257    // client receives the server user's name

@@ -121,6 +121,10 @@ ScratchKey::~ScratchKey()
 {
     RegDeleteTreeW(root_, path_.c_str());
     RegDeleteKeyW(root_, path_.c_str());
+    // The shared parent goes with its last scratch key (the call fails while
+    // another test's key is under it): tests elsewhere check that nothing
+    // was left under HKEY_LOCAL_MACHINE.
+    RegDeleteKeyW(root_, L"Software\\QuorvaneTest");
 }
 
 void ScratchKey::CreateKey(const std::wstring& relative) const

@@ -8,6 +8,17 @@
 
 typedef std::vector<BYTE> Bytes;
 
+// The add-in's file in this test build's bitness, and the other bitness's.
+#ifdef _WIN64
+#define CLIENT_LIB       L"Quorvane_CL64.dll"
+#define CLIENT_BAK       L"Quorvane_CL64.bak"
+#define CLIENT_OTHER_LIB L"Quorvane_CL32.dll"
+#else
+#define CLIENT_LIB       L"Quorvane_CL32.dll"
+#define CLIENT_BAK       L"Quorvane_CL32.bak"
+#define CLIENT_OTHER_LIB L"Quorvane_CL64.dll"
+#endif
+
 // Payload items in wire order.
 class Payload {
 public:

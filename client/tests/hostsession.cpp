@@ -116,9 +116,9 @@ DWORD HostSession::Finish(DWORD timeoutMs)
     return exitCode_;
 }
 
-std::wstring InstallSimLibrary(const ScratchDir& dir)
+std::wstring InstallSimLibrary(const ScratchDir& dir, const std::wstring& name)
 {
-    std::wstring target = dir.File(L"Quorvane_CL32.dll");
-    CopyFileW((SimFolder() + L"Quorvane_CL32.dll").c_str(), target.c_str(), FALSE);
+    std::wstring target = dir.File(name);
+    CopyFileW((SimFolder() + CLIENT_LIB).c_str(), target.c_str(), FALSE);
     return target;
 }

@@ -33,6 +33,6 @@ private:
     DWORD exitCode_ = 0;
 };
 
-// The simulation library copied into a scratch folder of its own, as the
-// file name the add-in expects; returns its full path.
-std::wstring InstallSimLibrary(const ScratchDir& dir);
+// The simulation library copied into a scratch folder of its own, by default
+// under the add-in's file name; returns its full path.
+std::wstring InstallSimLibrary(const ScratchDir& dir, const std::wstring& name = CLIENT_LIB);

@@ -8,8 +8,8 @@
 namespace {
 
 const WORD CMD_GETFILEVER = 2, CMD_DOWNLOAD = 3;
-const wchar_t* LIB = L"Quorvane_CL32.dll";
-const wchar_t* BAK = L"Quorvane_CL32.bak";
+const std::wstring LIB = CLIENT_LIB;
+const std::wstring BAK = CLIENT_BAK;
 
 struct FileVer {
     DWORD canUpdate = 0xFFFF, ms = 0, ls = 0;
@@ -99,8 +99,8 @@ TEST_F(UpdateTest, OnlyTheFirstProcessToConnectMayUpdate)
 
     EXPECT_EQ(1u, a.canUpdate);
     EXPECT_EQ(0u, b.canUpdate);
-    EXPECT_EQ(L"Quorvane_CL32.dll", a.name);
-    EXPECT_EQ(L"Quorvane_CL32.dll", b.name) << "reported even without the update right";
+    EXPECT_EQ(LIB, a.name);
+    EXPECT_EQ(LIB, b.name) << "reported even without the update right";
     EXPECT_NE(0u, a.ms | a.ls);
     EXPECT_EQ(a.ms, b.ms);
     EXPECT_EQ(a.ls, b.ls);
@@ -115,6 +115,32 @@ TEST_F(UpdateTest, OnlyTheFirstProcessToConnectMayUpdate)
     second.Disconnect();
     second.Connect(ServerName(L"second-again"));
     EXPECT_EQ(1u, QueryFileVer(second).canUpdate);
+}
+
+// A copy installed under another name answers, and updates, as that file;
+// the shipped name is reported as shipped whatever case it was loaded by.
+TEST_F(UpdateTest, ReportsAndReplacesItsOwnFileName)
+{
+    ScratchDir lowerDir(L"update-lower");
+    std::wstring lower = LIB;
+    CharLowerW(&lower[0]);
+    HostSession lowerHost(InstallSimLibrary(lowerDir, lower));
+    ASSERT_TRUE(lowerHost.Connect(ServerName(L"lower")));
+    EXPECT_EQ(LIB, QueryFileVer(lowerHost).name);
+    EXPECT_EQ(0u, lowerHost.Finish());
+
+    ScratchDir otherDir(L"update-renamed");
+    std::wstring renamed = InstallSimLibrary(otherDir, L"Renamed.dll");
+    HostSession host(renamed);
+    ASSERT_TRUE(host.Connect(ServerName(L"renamed")));
+    FileVer f = QueryFileVer(host);
+    EXPECT_EQ(L"Renamed.dll", f.name);
+    ASSERT_EQ(1u, f.canUpdate);
+    EXPECT_EQ(1, Download(host, (DWORD)newer.size(), LIB, newer));
+    EXPECT_EQ(0, Download(host, (DWORD)newer.size(), L"Renamed.dll", newer));
+    EXPECT_EQ(newer, ReadFileBytes(renamed));
+    EXPECT_EQ(original, ReadFileBytes(otherDir.File(L"Renamed.bak")));
+    EXPECT_EQ(0u, host.Finish());
 }
 
 TEST_F(UpdateTest, OnePieceSwapsTheFileKeepsBakAndReportsTheNewVersion)
@@ -215,16 +241,17 @@ TEST_F(UpdateTest, BackupInUseStopsTheSwapBeforeAnythingMoves)
 
 TEST_F(UpdateTest, NamesOtherThanTheModuleFileAreRefused)
 {
-    static const wchar_t* names[] = {
-        L"other.dll", L"..\\Quorvane_CL32.dll", L"sub\\Quorvane_CL32.dll", L"C:\\Quorvane_CL32.dll",
-        L"Quorvane_CL32.dll\\x", L"Quorvane_CL32.dl", L"", L"Quorvane_CL32.dll:stream",
+    const std::wstring names[] = {
+        L"other.dll", L"..\\" + LIB, L"sub\\" + LIB, L"C:\\" + LIB,
+        LIB + L"\\x", LIB.substr(0, LIB.size() - 1), L"", LIB + L":stream",
+        CLIENT_OTHER_LIB,   // the add-in of the other bitness is not this one's to replace
     };
     HostSession host(library);
     ASSERT_TRUE(host.Connect(ServerName(L"names")));
     ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
     std::vector<std::wstring> files = dir.List();
-    for (const wchar_t* name : names)
-        EXPECT_EQ(1, Download(host, 3, name, Bytes{ 1, 2, 3 })) << "name \"" << std::string(name, name + wcslen(name)) << "\"";
+    for (const std::wstring& name : names)
+        EXPECT_EQ(1, Download(host, 3, name, Bytes{ 1, 2, 3 })) << "name \"" << std::string(name.begin(), name.end()) << "\"";
     std::wstring tooLong(300, L'a');
     EXPECT_EQ(1, Download(host, 3, tooLong, Bytes{ 1, 2, 3 }));
     EXPECT_EQ(files, dir.List());

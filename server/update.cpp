@@ -13,10 +13,6 @@
 #include "watchbox.h"
 #include "wtsio.h"
 
-#ifndef CLIENT_DLL_NAME64
-#define CLIENT_DLL_NAME64 L"Quorvane_CL64.dll"
-#endif
-
 namespace {
 
 struct ClientFile {

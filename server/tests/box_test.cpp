@@ -207,10 +207,12 @@ TEST_F(Boxes, UpdateQuestionAndItsOneResult)
         auto seen = user.Seen();
         size_t expected = (c.asked ? 1 : 0) + (c.result ? 1 : 0);
         ASSERT_EQ(expected, seen.size());
-        if (c.asked)
+        if (c.asked) {
             EXPECT_EQ(Text(IDS_UPDATE_ASK), seen[0]);
-        if (c.result)
+        }
+        if (c.result) {
             EXPECT_EQ(Text(c.result), seen.back());
+        }
         EXPECT_EQ(c.answer == IDYES && c.asked, client.Count(RDP_CMD_DOWNLOAD) > 0);
     }
     EXPECT_EQ(1, log.Count("not a client module file", "GetClientVersion"));

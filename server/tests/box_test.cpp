@@ -148,7 +148,9 @@ protected:
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         copy = self;
         copy = copy.substr(0, copy.rfind(L'\\') + 1) + CLIENT_DLL_NAME;
+        copy64 = copy.substr(0, copy.rfind(L'\\') + 1) + CLIENT_DLL_NAME64;
         ASSERT_TRUE(CopyFileW(self, copy.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(self, copy64.c_str(), FALSE));
         ASSERT_EQ(0u, GetFileVersionMSLS(copy.c_str(), &ms, &ls));
         channel = WTSVirtualChannelOpen(nullptr, 0, (LPSTR)RDP_CHANNEL_NAME);
     }
@@ -156,10 +158,11 @@ protected:
     {
         WTSVirtualChannelClose(channel);
         DeleteFileW(copy.c_str());
+        DeleteFileW(copy64.c_str());
     }
     svtest::TestLog log;
     svtest::TestEvents events;
-    std::wstring copy;
+    std::wstring copy, copy64;
     DWORD ms = 0, ls = 0;
     HANDLE channel = nullptr;
 };
@@ -182,6 +185,7 @@ TEST_F(Boxes, UpdateQuestionAndItsOneResult)
         {"not a client file name", 0, -1, 1, L"..\\Quorvane_Admin.exe", IDYES, {}, false, 0},
         {"same MS, LS lower, No", 0, -1, 1, CLIENT_DLL_NAME, IDNO, {}, true, 0},
         {"MS lower, done", -1, 5, 1, CLIENT_DLL_NAME, IDYES, {}, true, IDS_UPDATE_DONE},
+        {"64-bit add-in, done", 0, -1, 1, CLIENT_DLL_NAME64, IDYES, {}, true, IDS_UPDATE_DONE},
         {"writing failed", 0, -1, 1, CLIENT_DLL_NAME, IDYES, {0, 2}, true, IDS_UPDATE_WRITE_ERROR},
         {"swap failed", 0, -1, 1, CLIENT_DLL_NAME, IDYES, {0, 0, 3}, true, IDS_UPDATE_SWAP_ERROR},
         {"may not update after all", 0, -1, 1, CLIENT_DLL_NAME, IDYES, {4}, true, IDS_UPDATE_SWAP_ERROR},

@@ -12,9 +12,10 @@
 
 // The demonstration's "newer" add-in (a simulation build that the demo's
 // server offers to its client) is the same code one revision up.
+// (Indented, so that the scripts reading the one version above skip it.)
 #ifdef QV_DEMO_NEXT_VERSION
-#undef QV_VER_REVISION
-#undef QV_VERSION_STRING
-#define QV_VER_REVISION 6
-#define QV_VERSION_STRING "1.2.0.6"
+#  undef QV_VER_REVISION
+#  undef QV_VERSION_STRING
+#  define QV_VER_REVISION 6
+#  define QV_VERSION_STRING "1.2.0.6"
 #endif

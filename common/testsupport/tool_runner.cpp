@@ -1,4 +1,5 @@
 #include "tool_runner.h"
+#include <stdio.h>
 #include <vector>
 
 std::wstring ToolPath(LPCWSTR exeName)
@@ -14,7 +15,15 @@ bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi)
     std::wstring app = ToolPath(exeName);
     std::vector<WCHAR> line(commandLine, commandLine + wcslen(commandLine) + 1);
     STARTUPINFOW si = { sizeof si };
-    return CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi) != FALSE;
+    // Under a loaded Wine a start can fail now and then while an earlier
+    // instance of the same program is still being torn down: try again.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi))
+            return true;
+        fprintf(stderr, "StartTool: %ls, error %lu\n", app.c_str(), GetLastError());
+        Sleep(300);
+    }
+    return false;
 }
 
 DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms)

@@ -41,6 +41,17 @@ qv_up() {
   wineboot >/dev/null 2>&1 </dev/null || true
 }
 
+# Before each tree's tests: the server and its services up again if anything
+# ended them, and a program of each bitness run once with its output away from
+# any pipe, so that whatever a first 32-bit or 64-bit program starts in the
+# background never holds a test's output open.
+qv_warm() {
+  wineserver -p 2>/dev/null || true
+  wineboot >/dev/null 2>&1 </dev/null || true
+  wine 'C:\windows\syswow64\cmd.exe' /c exit >/dev/null 2>&1 </dev/null || true
+  wine 'C:\windows\system32\cmd.exe' /c exit >/dev/null 2>&1 </dev/null || true
+}
+
 qv_down() {
   wineserver -k 2>/dev/null || true
   [ -n "$QV_XVFB_PID" ] && kill "$QV_XVFB_PID" 2>/dev/null || true

@@ -11,6 +11,7 @@ qv_up
 rc=0
 for arch in x64 x86; do
   echo "== tests, $arch"
+  qv_warm
   (cd "$BUILD/$arch" && ctest --output-on-failure --timeout 600 -j2 "$@") || rc=1
 done
 exit $rc

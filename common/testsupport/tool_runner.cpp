@@ -84,8 +84,10 @@ HWND WaitForWindow(DWORD pid, LPCWSTR caption, bool messageBox, DWORD ms)
 
 std::wstring MessageBoxText(HWND box)
 {
+    // A box just found may not have its text set yet.
     WCHAR text[512] = L"";
-    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    for (int i = 0; i < 20 && !GetDlgItemTextW(box, 0xFFFF, text, 512); i++)
+        Sleep(50);
     return text;
 }
 

@@ -36,6 +36,7 @@
 #include "settings.h"
 #include "cipher.h"
 #include "regtree.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -278,18 +279,6 @@ std::wstring IniString(LPCWSTR ini, LPCWSTR section, LPCWSTR key)
     return text;
 }
 
-BOOL CALLBACK BoxText(HWND child, LPARAM lp)
-{
-    WCHAR cls[32], text[1024];
-    GetClassNameW(child, cls, ARRAYSIZE(cls));
-    if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(child, text, ARRAYSIZE(text)) > 0) {
-        auto* best = (std::wstring*)lp;
-        if (wcslen(text) > best->size())
-            *best = text;
-    }
-    return TRUE;
-}
-
 BOOL CALLBACK FindBox(HWND wnd, LPARAM lp)
 {
     WCHAR cls[16];
@@ -308,11 +297,7 @@ void AnswerBoxes()
     EnumWindows(FindBox, (LPARAM)&box);
     if (!box)
         return;
-    std::wstring text;
-    for (int i = 0; i < 20 && text.empty(); i++) {
-        EnumChildWindows(box, BoxText, (LPARAM)&text);
-        Sleep(50);
-    }
+    std::wstring text = MessageBoxText(box);
     bool question = GetDlgItem(box, IDYES) != nullptr;
     for (auto& c : text)
         if (c == L'\n' || c == L'\r')

@@ -19,6 +19,7 @@
 #include "resource.h"
 #include "server.h"
 #include "testutil.h"
+#include "tool_runner.h"
 #include "update.h"
 #include "watchbox.h"
 #include "wts_double.h"
@@ -26,18 +27,6 @@
 using svtest::Bytes;
 
 namespace {
-
-BOOL CALLBACK LongestStatic(HWND child, LPARAM lp)
-{
-    WCHAR cls[32], text[1024];
-    GetClassNameW(child, cls, ARRAYSIZE(cls));
-    if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(child, text, ARRAYSIZE(text)) > 0) {
-        auto* best = (std::wstring*)lp;
-        if (wcslen(text) > best->size())
-            *best = text;
-    }
-    return TRUE;
-}
 
 BOOL CALLBACK OurBox(HWND wnd, LPARAM lp)
 {
@@ -81,11 +70,7 @@ private:
             EnumWindows(OurBox, (LPARAM)&box);
             if (!box || box == last_ || silent_)
                 continue;
-            std::wstring text;
-            for (int i = 0; i < 20 && text.empty(); i++) {
-                EnumChildWindows(box, LongestStatic, (LPARAM)&text);
-                Sleep(20);
-            }
+            std::wstring text = MessageBoxText(box);
             CritSec();
             seen_.push_back(text);
             LeaveCriticalSection(&cs_);

@@ -1,6 +1,7 @@
 #include "fakeclient.h"
 #include <stddef.h>
 #include <string.h>
+#include "printer_double.h"
 #include "raii.h"
 #include "rdpcmd.h"
 #include "wts_double.h"
@@ -14,16 +15,11 @@ Bytes ReplyBytes(const CRdpData& reply)
 
 Bytes DevMode(LPCWSTR device, WORD driverVersion, WORD extra, BYTE fill)
 {
-    Bytes b(sizeof(DEVMODEW) + extra, fill);
-    DEVMODEW dm = {};
-    lstrcpynW(dm.dmDeviceName, device, CCHDEVICENAME);
-    dm.dmSpecVersion = DM_SPECVERSION;
-    dm.dmDriverVersion = driverVersion;
-    dm.dmSize = sizeof(DEVMODEW);
-    dm.dmDriverExtra = extra;
-    dm.dmFields = DM_DUPLEX;
-    dm.dmDuplex = DMDUP_VERTICAL;
-    memcpy(b.data(), &dm, sizeof dm);
+    // The spooler double's device mode, with a setting of the user's in it.
+    Bytes b = PrinterDouble::MakeDevMode(device, driverVersion, extra, fill);
+    DEVMODEW* dm = (DEVMODEW*)b.data();
+    dm->dmFields = DM_DUPLEX;
+    dm->dmDuplex = DMDUP_VERTICAL;
     return b;
 }
 

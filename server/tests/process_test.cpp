@@ -13,6 +13,7 @@
 #include "frame.h"
 #include "module.h"
 #include "testutil.h"
+#include "tool_runner.h"
 
 #ifndef QV_SIM_EXE
 #error QV_SIM_EXE must name the simulation build of the server module
@@ -83,30 +84,6 @@ HWND FindProcessWindow(DWORD pid, LPCWSTR cls, DWORD timeoutMs)
         Sleep(50);
     } while (GetTickCount() - start < timeoutMs);
     return nullptr;
-}
-
-BOOL CALLBACK LongestStatic(HWND child, LPARAM lp)
-{
-    WCHAR cls[32], text[1024];
-    GetClassNameW(child, cls, ARRAYSIZE(cls));
-    if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(child, text, ARRAYSIZE(text)) > 0) {
-        auto* best = (std::wstring*)lp;
-        if (wcslen(text) > best->size())
-            *best = text;
-    }
-    return TRUE;
-}
-
-// The message of a message box: its one static text with words in it.
-std::wstring BoxText(HWND box)
-{
-    std::wstring text;
-    for (int i = 0; i < 40 && text.empty(); i++) {
-        EnumChildWindows(box, LongestStatic, (LPARAM)&text);
-        if (text.empty())
-            Sleep(50);
-    }
-    return text;
 }
 
 // One user of the simulated terminal server: per-user settings with the
@@ -282,7 +259,7 @@ TEST(ServerProcess, SecondStartInTheSameSessionIsRefusedAndLeavesTheFirstAlone)
     SimServer second(user, session);
     HWND box = second.Box();
     ASSERT_TRUE(box) << "no message from the second instance\n" << user.Dump();
-    EXPECT_EQ(ServerString(10000), BoxText(box));
+    EXPECT_EQ(ServerString(10000), MessageBoxText(box));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     DWORD code = 99;
     EXPECT_TRUE(second.Ended(10000, &code));
@@ -300,7 +277,7 @@ TEST(ServerProcess, AnotherSessionOfTheSameUserRuns)
     SimServer b(user, UniqueSession(1));
     EXPECT_TRUE(a.Window());
     EXPECT_TRUE(b.Window());
-    EXPECT_FALSE(b.Box(500)) << BoxText(b.Box(0));
+    EXPECT_FALSE(b.Box(500)) << MessageBoxText(b.Box(0));
     EXPECT_TRUE(a.Running() && b.Running());
 }
 
@@ -323,7 +300,7 @@ TEST(ServerProcess, ExitAnsweredNoChangesNothing)
     PostMessageW(wnd, WM_COMMAND, IDM_EXIT, 0);
     HWND box = sv.Box();
     ASSERT_TRUE(box);
-    EXPECT_EQ(ServerString(202), BoxText(box));
+    EXPECT_EQ(ServerString(202), MessageBoxText(box));
     PostMessageW(box, WM_COMMAND, IDNO, 0);
     Sleep(1500);
     EXPECT_TRUE(sv.Running());

@@ -171,6 +171,10 @@ LRESULT ServerMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
         if (g_FrameHooks.OnTimer)
             g_FrameHooks.OnTimer(hWnd);
         return 0;
+    case WM_WTSSESSION_CHANGE:
+        if (g_FrameHooks.OnSessionChange)
+            g_FrameHooks.OnSessionChange(hWnd, wParam, lParam);
+        return 0;
     }
     return DefWindowProcW(hWnd, msg, wParam, lParam);
 }
@@ -219,6 +223,7 @@ LRESULT CALLBACK FrameWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE:
     case WM_QUERYENDSESSION:
     case WM_TIMER:
+    case WM_WTSSESSION_CHANGE:
         // The client's window lives in the Remote Desktop client's thread and
         // must not be closed from outside; it has no timer of its own.
         if (IsServer())

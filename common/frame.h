@@ -34,6 +34,7 @@ struct FrameHooks {
     void (*OnClose)(HWND hWnd, BOOL endSession);
     BOOL (*OnCommand)(HWND hWnd, UINT id);
     void (*OnTimer)(HWND hWnd);
+    void (*OnSessionChange)(HWND hWnd, WPARAM code, LPARAM session);   // WM_WTSSESSION_CHANGE
 };
 extern FrameHooks g_FrameHooks;
 

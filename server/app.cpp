@@ -2,10 +2,12 @@
 #include <process.h>
 #include <errno.h>
 #include <wchar.h>
+#include <wtsapi32.h>
 #include "drivers.h"
 #include "frame.h"
 #include "log.h"
 #include "module.h"
+#include "notify.h"
 #include "raii.h"
 #include "server.h"
 #include "settings.h"
@@ -51,6 +53,7 @@ void ReadUserProfile()
         throw (UINT)IDS_INIT_ERROR;
     g_dwInterval = (DWORD)ReadWatchInterval(g_szCommonIni) * 1000;
     g_nUseTimer = (int)GetPrivateProfileIntW(L"Server", L"UseTimer", 1, g_szCommonIni);
+    g_nUseNotify = (int)GetPrivateProfileIntW(L"Server", L"UseNotify", 1, g_szCommonIni);
     if (!ReadTargetDriver(g_szCommonIni))
         throw (UINT)IDS_INIT_ERROR;
     if (!LocateSettingsFiles())
@@ -139,6 +142,44 @@ void SetIntervalTimer(HWND hWnd, BOOL on)
         ResetEvent(g_hEvent[EVENT_TIMER]);
 }
 
+// A connect or disconnect of this session starts the next pass at once
+// instead of at the next beat: a new client is greeted while it is still
+// redirecting its printers, and a closed one restarts the module.
+void RegisterSessionChange(HWND hWnd, BOOL on)
+{
+    static const WCHAR F[] = L"RegisterSessionChange";
+    static BOOL registered = FALSE;
+    if (on && g_nUseNotify && !registered) {
+        registered = WTSRegisterSessionNotification(hWnd, NOTIFY_FOR_THIS_SESSION);
+        if (registered)
+            LogPrintf(32, F, L",WTSRegisterSessionNotification,OK");
+        else
+            LogPrintf(LOG_W, F, L",WTSRegisterSessionNotification,error %d,interval %d(msec) only", GetLastError(),
+                      g_dwInterval);
+    } else if (!on && registered) {
+        WTSUnRegisterSessionNotification(hWnd);
+        registered = FALSE;
+        LogPrintf(32, F, L",WTSUnRegisterSessionNotification");
+    }
+}
+
+void OnSessionChange(HWND, WPARAM code, LPARAM session)
+{
+    static const WCHAR F[] = L"OnSessionChange";
+    static const struct { WPARAM code; LPCWSTR name; } kWake[] = {
+        {WTS_REMOTE_CONNECT, L"WTS_REMOTE_CONNECT"}, {WTS_REMOTE_DISCONNECT, L"WTS_REMOTE_DISCONNECT"},
+        {WTS_CONSOLE_CONNECT, L"WTS_CONSOLE_CONNECT"}, {WTS_CONSOLE_DISCONNECT, L"WTS_CONSOLE_DISCONNECT"}};
+    for (const auto& w : kWake) {
+        if (w.code == code) {
+            LogPrintf(64, F, L",%s,session %d", w.name, (int)session);
+            if (g_hEvent[EVENT_TIMER])
+                SetEvent(g_hEvent[EVENT_TIMER]);
+            return;
+        }
+    }
+    LogPrintf(32, F, L",%d,session %d", (int)code, (int)session);
+}
+
 void OnCreate(HWND hWnd)
 {
     static const WCHAR F[] = L"OnCreate";
@@ -153,6 +194,7 @@ void OnCreate(HWND hWnd)
         PostMessageW(hWnd, WM_CLOSE, 0, 0);
     }
     SetIntervalTimer(hWnd, TRUE);
+    RegisterSessionChange(hWnd, TRUE);
 }
 
 // Waits for the watch thread while still answering messages that other
@@ -186,6 +228,7 @@ void OnClose(HWND hWnd, BOOL endSession)
         EndWatchMessageBoxes();
     }
     SetIntervalTimer(hWnd, FALSE);
+    RegisterSessionChange(hWnd, FALSE);
     if (g_hThread)
         WaitForWatchThread(F);
     if (endSession) {
@@ -257,6 +300,7 @@ void InstallFrameHooks()
     g_FrameHooks.OnClose = OnClose;
     g_FrameHooks.OnCommand = [](HWND hWnd, UINT id) -> BOOL { return OnCommand(hWnd, (WPARAM)id); };
     g_FrameHooks.OnTimer = OnTimer;
+    g_FrameHooks.OnSessionChange = OnSessionChange;
 }
 
 static int MessageLoop()

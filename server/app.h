@@ -20,6 +20,9 @@ void OnClose(HWND hWnd, BOOL endSession);
 BOOL OnCommand(HWND hWnd, WPARAM wParam);
 void OnTimer(HWND hWnd);
 void SetIntervalTimer(HWND hWnd, BOOL on);
+// Session connect/disconnect notifications for the main window ([Server] "UseNotify").
+void RegisterSessionChange(HWND hWnd, BOOL on);
+void OnSessionChange(HWND hWnd, WPARAM code, LPARAM session);
 // Puts the handlers above into the frame's window procedure.
 void InstallFrameHooks();
 

@@ -9,6 +9,7 @@
 #include "frame.h"
 #include "log.h"
 #include "module.h"
+#include "notify.h"
 #include "rdpcmd.h"
 #include "resource.h"
 #include "server.h"
@@ -132,26 +133,38 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
     }
 }
 
+// Waits for the reason of the next pass: the timer, the interval running
+// out, or a burst of printer changes. FALSE when the loop is to end.
+static BOOL WaitForNextPass(CPrinterNotify& notify)
+{
+    static const WCHAR F[] = L"WatchEnvProc";
+    HANDLE h[3] = {g_hEvent[EVENT_EXIT], g_hEvent[EVENT_TIMER], notify.Handle()};
+    DWORD r = WaitForMultipleObjects(h[2] ? 3 : 2, h, FALSE, g_dwInterval);
+    if (r == WAIT_OBJECT_0 + EVENT_TIMER || r == WAIT_TIMEOUT)
+        return TRUE;
+    if (r == WAIT_OBJECT_0 + 2 && notify.Gather())
+        return TRUE;
+    if (r == WAIT_OBJECT_0 + EVENT_EXIT || r == WAIT_OBJECT_0 + 2)
+        LogPrintf(32, F, L",WaitForMultipleObjects(exit),Done");
+    else
+        LogPrintf(LOG_E, F, L",WaitForMultipleObjects,error %d", r);
+    return FALSE;
+}
+
 // The loop itself; returns when the exit event is set or the wait fails.
 static void WatchLoop(CLIENTRECORD* client, CPrinterList& list)
 {
     static const WCHAR F[] = L"WatchEnvProc";
-    for (;;) {
+    CPrinterNotify notify;
+    do {
         NotifyIcon(NI_ACTIVE);
         DWORD begin = GetTickCount();
         LogPrintf(32, F, L"%d,LOOP BEGIN", begin);
+        notify.Prepare();
         WatchPass(client, list);
         LogPrintf(32, F, L"%d,LOOP END,%d(msec)", begin, GetTickCount() - begin);
         LogPrintf(32, F, L",WaitForMultipleObjects,\x2026");
-        DWORD r = WaitForMultipleObjects(2, g_hEvent, FALSE, g_dwInterval);
-        if (r == WAIT_OBJECT_0 + EVENT_TIMER || r == WAIT_TIMEOUT)
-            continue;
-        if (r == WAIT_OBJECT_0 + EVENT_EXIT)
-            LogPrintf(32, F, L",WaitForMultipleObjects(exit),Done");
-        else
-            LogPrintf(LOG_E, F, L",WaitForMultipleObjects,error %d", r);
-        return;
-    }
+    } while (WaitForNextPass(notify));
 }
 
 // Nothing that goes wrong in a pass may end the thread silently: the user is

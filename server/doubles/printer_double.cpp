@@ -1,9 +1,15 @@
 // Replaces the spooler functions the server module calls, at link time.
 // A simulation process lists its printers in the settings file named in the
 // environment variable QVSIM, section [Printers]: one value per printer,
-// "name|driver|attributes|driver version".
+// "name|driver|attributes|driver version". A printer redirected while the
+// process runs arrives as such a line in the file "<settings file>.arrive"
+// (a file, not a key: a process that wrote the settings file itself may keep
+// reading its own cached copy of it); lines already known are skipped, so the
+// file also stands for printers redirected before a restart. Added printers
+// signal the change notifications open at the time.
 #include "printer_double.h"
 #include <winspool.h>
+#include <process.h>
 #include <string>
 #include <string.h>
 #include <wchar.h>
@@ -18,12 +24,20 @@ struct Printer {
     DWORD openError = 0, getError = 0, setError = 0;
 };
 
+struct Notify {
+    HANDLE event;   // manual-reset: what the caller waits on
+    DWORD pending;  // PRINTER_CHANGE_* flags since the last FindNext
+};
+
 struct State {
     CRITICAL_SECTION cs;
     std::vector<Printer> printers;
-    DWORD enumError = 0;
+    std::vector<Notify> notifies;
+    DWORD enumError = 0, notifyError = 0;
+    int nextFailures = 0;
     int handles = 0;
     bool loaded = false;
+    bool watching = false;   // the simulation's arrivals are watched
     State() { InitializeCriticalSection(&cs); }
 };
 
@@ -43,6 +57,117 @@ struct PrinterHandle {
     size_t index;
 };
 const DWORD HANDLE_MAGIC = 0x50524E54;
+const size_t SERVER_INDEX = (size_t)-1;   // the local print server, opened with no name
+
+void Signal(DWORD change)
+{
+    for (auto& n : S().notifies) {
+        n.pending |= change;
+        SetEvent(n.event);
+    }
+}
+
+Printer ParsePrinterLine(LPCWSTR line)
+{
+    std::wstring f[4];
+    int field = 0;
+    for (LPCWSTR p = line; *p; p++) {
+        if (*p == L'|' && field < 3)
+            field++;
+        else
+            f[field] += *p;
+    }
+    Printer pr;
+    pr.name = f[0];
+    pr.driver = f[1];
+    pr.attributes = wcstoul(f[2].c_str(), nullptr, 0);
+    WORD version = (WORD)wcstoul(f[3].c_str(), nullptr, 0);
+    if (version)
+        pr.devMode = PrinterDouble::MakeDevMode(pr.name.c_str(), version);
+    return pr;
+}
+
+bool Known(const std::wstring& name)
+{
+    for (auto& p : S().printers)
+        if (p.name == name)
+            return true;
+    return false;
+}
+
+BOOL ArrivalFile(LPWSTR path /* MAX_PATH + 8 */)
+{
+    WCHAR ini[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return FALSE;
+    if (path)
+        wsprintfW(path, L"%s.arrive", ini);
+    return TRUE;
+}
+
+// Takes in the printers of the arrival file not known yet (lock held).
+void PickUpArrivals()
+{
+    WCHAR path[MAX_PATH + 8];
+    if (!ArrivalFile(path))
+        return;
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return;
+    char text[8192];
+    DWORD got = 0;
+    BOOL ok = ReadFile(f, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(f);
+    if (!ok)
+        return;
+    text[got] = 0;
+    WCHAR wide[8192];
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, ARRAYSIZE(wide));
+    if (n <= 0)
+        return;
+    bool added = false;
+    for (LPWSTR line = wide; *line;) {
+        LPWSTR end = line + wcscspn(line, L"\r\n");
+        bool last = *end == 0;
+        *end = 0;
+        Printer pr = ParsePrinterLine(line);
+        if (!pr.name.empty() && !Known(pr.name)) {
+            S().printers.push_back(pr);
+            added = true;
+        }
+        line = last ? end : end + 1;
+    }
+    if (added)
+        Signal(PRINTER_CHANGE_ADD_PRINTER);
+}
+
+// Watches the simulation file's folder for arrivals, as the spooler tells
+// of a printer that a client redirects.
+unsigned __stdcall ArrivalWatch(void*)
+{
+    WCHAR path[MAX_PATH + 8];
+    if (!ArrivalFile(path))
+        return 0;
+    WCHAR folder[MAX_PATH + 8];
+    lstrcpynW(folder, path, ARRAYSIZE(folder));
+    WCHAR* slash = wcsrchr(folder, L'\\');
+    if (slash)
+        *slash = 0;
+    HANDLE change = FindFirstChangeNotificationW(folder, FALSE,
+                                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    for (;;) {
+        if (change != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(change, 1000);
+            FindNextChangeNotification(change);
+        } else {
+            Sleep(50);
+        }
+        Lock lock;
+        PickUpArrivals();
+    }
+}
 
 void LoadSimulationPrinters()
 {
@@ -58,23 +183,10 @@ void LoadSimulationPrinters()
     for (LPCWSTR key = keys.data(); *key; key += wcslen(key) + 1) {
         WCHAR line[2048];
         GetPrivateProfileStringW(L"Printers", key, L"", line, ARRAYSIZE(line), ini);
-        std::wstring f[4];
-        int field = 0;
-        for (LPCWSTR p = line; *p; p++) {
-            if (*p == L'|' && field < 3)
-                field++;
-            else
-                f[field] += *p;
-        }
-        Printer pr;
-        pr.name = f[0];
-        pr.driver = f[1];
-        pr.attributes = wcstoul(f[2].c_str(), nullptr, 0);
-        WORD version = (WORD)wcstoul(f[3].c_str(), nullptr, 0);
-        if (version)
-            pr.devMode = PrinterDouble::MakeDevMode(pr.name.c_str(), version);
+        Printer pr = ParsePrinterLine(line);
         S().printers.push_back(pr);
     }
+    PickUpArrivals();
 }
 
 Printer* Find(LPCWSTR name)
@@ -94,6 +206,12 @@ Printer* FromHandle(HANDLE h)
         return nullptr;
     }
     return &S().printers[ph->index];
+}
+
+bool IsServerHandle(HANDLE h)
+{
+    auto* ph = (PrinterHandle*)h;
+    return ph && ph->magic == HANDLE_MAGIC && ph->index == SERVER_INDEX;
 }
 
 // A simulation publishes each device mode set through level 9 in its
@@ -162,6 +280,7 @@ BOOL WINAPI EnumPrintersW(DWORD, LPWSTR, DWORD level, LPBYTE buf, DWORD cb, LPDW
 {
     Lock lock;
     LoadSimulationPrinters();
+    PickUpArrivals();
     *needed = 0;
     *returned = 0;
     if (S().enumError) {
@@ -193,6 +312,11 @@ BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW)
 {
     Lock lock;
     *handle = nullptr;
+    if (!name) {
+        *handle = (HANDLE) new PrinterHandle{HANDLE_MAGIC, SERVER_INDEX};
+        S().handles++;
+        return TRUE;
+    }
     Printer* p = Find(name);
     if (!p || p->openError) {
         SetLastError(p ? p->openError : ERROR_INVALID_PRINTER_NAME);
@@ -206,7 +330,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW)
 BOOL WINAPI ClosePrinter(HANDLE h)
 {
     Lock lock;
-    if (!FromHandle(h))
+    if (!IsServerHandle(h) && !FromHandle(h))
         return FALSE;
     ((PrinterHandle*)h)->magic = 0;
     delete (PrinterHandle*)h;
@@ -297,6 +421,62 @@ LONG WINAPI DocumentPropertiesW(HWND, HANDLE h, LPWSTR, PDEVMODEW out, PDEVMODEW
     return IDOK;
 }
 
+HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID)
+{
+    Lock lock;
+    if (!IsServerHandle(h) || S().notifyError) {
+        SetLastError(S().notifyError ? S().notifyError : ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event)
+        return INVALID_HANDLE_VALUE;
+    S().notifies.push_back(Notify{event, 0});
+    if (!S().watching && ArrivalFile(nullptr)) {
+        S().watching = true;
+        HANDLE t = (HANDLE)_beginthreadex(nullptr, 0, ArrivalWatch, nullptr, 0, nullptr);
+        if (t)
+            CloseHandle(t);
+    }
+    return event;
+}
+
+BOOL WINAPI FindNextPrinterChangeNotification(HANDLE h, PDWORD change, LPVOID, LPVOID*)
+{
+    Lock lock;
+    for (auto& n : S().notifies) {
+        if (n.event != h)
+            continue;
+        if (S().nextFailures > 0) {
+            S().nextFailures--;
+            SetLastError(ERROR_INVALID_HANDLE);   // as after a spooler restart
+            return FALSE;
+        }
+        ResetEvent(n.event);
+        if (change)
+            *change = n.pending;
+        n.pending = 0;
+        return TRUE;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+BOOL WINAPI FindClosePrinterChangeNotification(HANDLE h)
+{
+    Lock lock;
+    auto& v = S().notifies;
+    for (size_t i = 0; i < v.size(); i++) {
+        if (v[i].event == h) {
+            CloseHandle(h);
+            v.erase(v.begin() + (long)i);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
 }  // extern "C"
 
 namespace PrinterDouble {
@@ -306,6 +486,8 @@ void Reset()
     Lock lock;
     S().printers.clear();
     S().enumError = 0;
+    S().notifyError = 0;
+    S().nextFailures = 0;
     S().loaded = true;   // a test's own set replaces any simulation file
 }
 
@@ -331,7 +513,12 @@ void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode)
     p.attributes = attributes;
     p.devMode = devMode;
     S().printers.push_back(p);
+    Signal(PRINTER_CHANGE_ADD_PRINTER);
 }
+
+void FailNotify(DWORD error) { Lock lock; S().notifyError = error; }
+void FailNextNotify(int calls) { Lock lock; S().nextFailures = calls; }
+int OpenNotifications() { Lock lock; return (int)S().notifies.size(); }
 
 void FailEnum(DWORD error) { Lock lock; S().enumError = error; }
 

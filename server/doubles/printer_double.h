@@ -13,7 +13,14 @@ void Reset();
 // A device mode of the given driver version followed by `extra` private bytes.
 Bytes MakeDevMode(LPCWSTR deviceName, WORD driverVersion, WORD extra = 0, BYTE fill = 0x5A);
 void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode = Bytes());
+// Adding a printer signals every open change notification.
 void FailEnum(DWORD error);                  // both EnumPrintersW calls fail
+// FindFirstPrinterChangeNotification fails with this error (0: works again).
+void FailNotify(DWORD error);
+// The next `calls` FindNextPrinterChangeNotification calls fail, as after a
+// spooler restart.
+void FailNextNotify(int calls);
+int OpenNotifications();   // found and not yet closed
 void FailOpen(LPCWSTR name, DWORD error);
 void FailGetPrinter(LPCWSTR name, DWORD error);
 void FailSetLevel9(LPCWSTR name, DWORD error);

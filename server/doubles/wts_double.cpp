@@ -60,6 +60,8 @@ struct State {
     bool simNoLink = false;   // a simulation without a far end: no add-in to talk to
     bool simLink = false;     // a simulated connection: active only while the host is joined
     bool simDisconnected = false;
+    std::vector<HWND> windows;       // registered for session notifications
+    DWORD registerError = 0;
     State() {
         InitializeCriticalSection(&cs);
         dataReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -80,6 +82,22 @@ struct Lock {
 
 int g_ChannelTag;   // what an open channel handle points at
 
+// Tells the registered windows of a connect or disconnect (lock held).
+void PostSessionChange(WPARAM code)
+{
+    for (HWND w : S().windows)
+        PostMessageW(w, WM_WTSSESSION_CHANGE, code, (LPARAM)S().session.id);
+}
+
+void SetState(int state)
+{
+    if (state == S().session.state)
+        return;
+    S().session.state = state;
+    if (state == WTSActive || state == WTSDisconnected)
+        PostSessionChange(state == WTSActive ? WTS_REMOTE_CONNECT : WTS_REMOTE_DISCONNECT);
+}
+
 void UpdateDataReady()
 {
     if (S().channel.incoming.empty())
@@ -96,6 +114,45 @@ BOOL SimulationFile(LPWSTR ini)
 
 void StartSimulationLink(LPCWSTR ini);
 
+// A file named as the settings file plus ".disconnect": the user closes the
+// Remote Desktop client. (A file, not a key: a process that wrote the
+// settings file itself may keep reading its own cached copy of it.)
+void CheckDisconnectSignal(LPCWSTR ini)
+{
+    WCHAR signal[MAX_PATH + 16];
+    wsprintfW(signal, L"%s.disconnect", ini);
+    if (S().simLink && S().channel.link != INVALID_SOCKET && !S().simDisconnected &&
+        GetFileAttributesW(signal) != INVALID_FILE_ATTRIBUTES) {
+        S().simDisconnected = true;
+        SimLinkSend(S().channel.link, SIMLINK_DISCONNECT, nullptr, 0);
+        shutdown(S().channel.link, SD_SEND);
+    }
+}
+
+// The client may be closed while nothing queries the session (a long
+// interval between passes): the folder is watched for the signal file.
+unsigned __stdcall DisconnectWatch(void*)
+{
+    WCHAR ini[MAX_PATH], folder[MAX_PATH];
+    if (!SimulationFile(ini))
+        return 0;
+    lstrcpynW(folder, ini, MAX_PATH);
+    WCHAR* slash = wcsrchr(folder, L'\\');
+    if (slash)
+        *slash = 0;
+    HANDLE change = FindFirstChangeNotificationW(folder, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    for (;;) {
+        if (change != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(change, 1000);
+            FindNextChangeNotification(change);
+        } else {
+            Sleep(50);
+        }
+        Lock lock;
+        CheckDisconnectSignal(ini);
+    }
+}
+
 void LoadSimulationSettings(Session& s)
 {
     WCHAR ini[MAX_PATH];
@@ -105,17 +162,7 @@ void LoadSimulationSettings(Session& s)
         S().simLoaded = true;
         StartSimulationLink(ini);
     }
-    // A file named as the settings file plus ".disconnect": the user closes the
-    // Remote Desktop client. (A file, not a key: a process that wrote the
-    // settings file itself may keep reading its own cached copy of it.)
-    WCHAR signal[MAX_PATH + 16];
-    wsprintfW(signal, L"%s.disconnect", ini);
-    if (S().simLink && S().channel.link != INVALID_SOCKET && !S().simDisconnected &&
-        GetFileAttributesW(signal) != INVALID_FILE_ATTRIBUTES) {
-        S().simDisconnected = true;
-        SimLinkSend(S().channel.link, SIMLINK_DISCONNECT, nullptr, 0);
-        shutdown(S().channel.link, SD_SEND);
-    }
+    CheckDisconnectSignal(ini);
     s.id = GetPrivateProfileIntW(L"Session", L"Id", s.id, ini);
     s.state = (int)GetPrivateProfileIntW(L"Session", L"State", s.state, ini);
     s.protocol = (USHORT)GetPrivateProfileIntW(L"Session", L"Protocol", s.protocol, ini);
@@ -153,7 +200,7 @@ void PumpLink(SOCKET link)
             continue;
         Lock lock;
         if (r != SIMLINK_FRAME || type == SIMLINK_DISCONNECT) {
-            S().session.state = WTSDisconnected;
+            SetState(WTSDisconnected);
             return;
         }
         if (type == SIMLINK_CLIENT_WRITE) {
@@ -172,6 +219,7 @@ unsigned __stdcall LinkThread(void* arg)
         {
             Lock lock;
             S().channel.link = link;
+            PostSessionChange(WTS_REMOTE_CONNECT);
         }
         SetEvent(S().joined);
         PumpLink(link);
@@ -202,6 +250,9 @@ void StartSimulationLink(LPCWSTR ini)
         return;
     }
     S().simLink = true;
+    HANDLE watch = (HANDLE)_beginthreadex(nullptr, 0, DisconnectWatch, nullptr, 0, nullptr);
+    if (watch)
+        CloseHandle(watch);
     WORD port = (WORD)_wtoi(text);
     WCHAR server[256];
     GetPrivateProfileStringW(L"Link", L"ServerName", L"TS1", server, ARRAYSIZE(server), ini);
@@ -299,6 +350,31 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS cls, LPWST
     }
 }
 
+BOOL WINAPI WTSRegisterSessionNotification(HWND hWnd, DWORD)
+{
+    Lock lock;
+    if (S().registerError || !hWnd) {
+        SetLastError(S().registerError ? S().registerError : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    S().windows.push_back(hWnd);
+    return TRUE;
+}
+
+BOOL WINAPI WTSUnRegisterSessionNotification(HWND hWnd)
+{
+    Lock lock;
+    auto& w = S().windows;
+    for (size_t i = 0; i < w.size(); i++) {
+        if (w[i] == hWnd) {
+            w.erase(w.begin() + (long)i);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
 void WINAPI WTSFreeMemory(PVOID memory)
 {
     LocalFree(memory);
@@ -381,7 +457,7 @@ BOOL WINAPI WTSVirtualChannelRead(HANDLE h, ULONG timeout, PCHAR buffer, ULONG s
     if (c.incoming.empty()) {
         c.timeouts++;
         if (c.disconnectAfter >= 0 && c.timeouts >= c.disconnectAfter)
-            S().session.state = WTSDisconnected;
+            SetState(WTSDisconnected);
         SetLastError(ERROR_IO_INCOMPLETE);
         return FALSE;
     }
@@ -408,6 +484,7 @@ void Reset()
         SimLinkClose(S().channel.link);
     S().session = Session();
     S().channel = Channel();
+    S().registerError = 0;
     ResetEvent(S().joined);
     UpdateDataReady();
 }
@@ -435,7 +512,9 @@ void EndLink()
 }
 
 void SetSessionId(DWORD id) { Lock lock; S().session.id = id; }
-void SetConnectState(int state) { Lock lock; S().session.state = state; }
+void SetConnectState(int state) { Lock lock; SetState(state); }
+void FailRegisterNotification(DWORD error) { Lock lock; S().registerError = error; }
+int RegisteredWindows() { Lock lock; return (int)S().windows.size(); }
 void SetProtocol(USHORT protocol) { Lock lock; S().session.protocol = protocol; }
 
 void SetClientAddress(DWORD family, const BYTE* bytes, DWORD count)

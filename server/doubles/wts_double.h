@@ -15,7 +15,11 @@ using Bytes = std::vector<BYTE>;
 void Reset();
 
 void SetSessionId(DWORD id);
+// A change to WTSActive or WTSDisconnected is posted to the windows
+// registered for session notifications, as WTS_REMOTE_CONNECT/DISCONNECT.
 void SetConnectState(int state);                 // WTS_CONNECTSTATE_CLASS
+void FailRegisterNotification(DWORD error);      // WTSRegisterSessionNotification fails
+int RegisteredWindows();
 void SetProtocol(USHORT protocol);               // 0 console, 2 Remote Desktop
 // Family and the bytes stored from WTS_CLIENT_ADDRESS.Address[2] on (at most 18).
 void SetClientAddress(DWORD family, const BYTE* bytes, DWORD count);

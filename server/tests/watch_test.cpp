@@ -4,9 +4,15 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <process.h>
+#include <functional>
+#include <memory>
 #include <wtsapi32.h>
 #include "drivers.h"
+#include "app.h"
 #include "fakeclient.h"
+#include "frame.h"
+#include "module.h"
+#include "notify.h"
 #include "printer_double.h"
 #include "rdpcmd.h"
 #include "resource.h"
@@ -35,11 +41,21 @@ Bytes Answer(CRdpData& request)
         reply.AddDWORD(0x00000005);
         return svtest::ReplyBytes(reply);
     }
+    if (request.Cmd() == RDP_CMD_GETPROPERTIES)   // empty trees: the device mode alone
+        return svtest::PropertiesReply(svtest::DevMode(L"Local", 0x300), Bytes(), Bytes());
     return Bytes();
 }
 
+bool WaitFor(std::function<bool()> done, DWORD ms)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(5))
+        if (GetTickCount() - start > ms)
+            return false;
+    return true;
+}
+
 class Watch : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         WtsDouble::Reset();
@@ -160,6 +176,159 @@ TEST_F(Watch, ExitDuringAPassEndsTheLoopPromptly)
     EXPECT_LT(GetTickCount() - start, 2000u);
     CloseHandle(thread);
     EXPECT_TRUE(log.Has(",WaitForMultipleObjects(exit),Done", "WatchEnvProc"));
+}
+
+// The whole loop on its own thread, with an interval long enough that only
+// a notification can explain a prompt pass.
+class WatchWoken : public Watch {
+public:
+    void SetUp() override
+    {
+        Watch::SetUp();
+        g_dwInterval = 300000;
+        g_nUseNotify = 1;
+        pc.reset(new svtest::FakeClient(Answer));   // after the double's reset
+    }
+    void TearDown() override
+    {
+        if (thread) {
+            events.SetExit();
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+            CloseHandle(thread);
+        }
+        EXPECT_EQ(0, PrinterDouble::OpenNotifications());
+        EXPECT_EQ(0, PrinterDouble::OpenHandles());
+        g_nUseNotify = 1;
+    }
+    void Start()
+    {
+        thread = (HANDLE)_beginthreadex(nullptr, 0, WatchEnvProc, nullptr, 0, nullptr);
+        ASSERT_TRUE(thread);
+        ASSERT_TRUE(WaitFor([&] { return Passes() == 1 && log.Has("LOOP END"); }, 5000));
+    }
+    int Passes() const { return log.Count("LOOP BEGIN"); }
+    static std::wstring Redirected(int i) { return L"Notify " + std::to_wstring(i) + L" (redirected 1)"; }
+    static void Redirect(int i)
+    {
+        PrinterDouble::Add(Redirected(i).c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
+                           PrinterDouble::MakeDevMode(Redirected(i).c_str(), 0x300));
+    }
+    static bool Applied(int i)
+    {
+        Bytes dm;
+        return PrinterDouble::GetLevel9(Redirected(i).c_str(), &dm);
+    }
+    std::unique_ptr<svtest::FakeClient> pc;
+    HANDLE thread = nullptr;
+};
+
+TEST_F(WatchWoken, ArrivalIsAppliedWithinASecondAndABurstTakesOnePass)
+{
+    Start();
+    DWORD start = GetTickCount();
+    Redirect(1);
+    ASSERT_TRUE(WaitFor([] { return Applied(1); }, 3000)) << log.Dump();
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(2, Passes());
+
+    start = GetTickCount();
+    for (int i = 2; i <= 6; i++, Sleep(20))
+        Redirect(i);
+    ASSERT_TRUE(WaitFor([] { return Applied(2) && Applied(3) && Applied(4) && Applied(5) && Applied(6); }, 3000));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    Sleep(NOTIFY_QUIET_MS * 2);
+    EXPECT_EQ(3, Passes()) << "five printers redirected within 100 ms: one pass";
+    EXPECT_EQ(0, log.Count(",255,W,"));
+}
+
+// Without a notification the module is the interval's alone: nothing happens
+// between beats, and the fallback is said once, not at every pass.
+void ExpectIntervalOnly(WatchWoken& t, int warnings)
+{
+    t.Start();
+    t.Redirect(1);
+    Sleep(1000);
+    EXPECT_FALSE(t.Applied(1));
+    EXPECT_EQ(1, t.Passes());
+    for (int beat = 2; beat <= 3; beat++) {
+        SetEvent(g_hEvent[EVENT_TIMER]);
+        EXPECT_TRUE(WaitFor([&] { return t.log.Count("LOOP END") == beat; }, 3000));
+    }
+    EXPECT_TRUE(t.Applied(1));
+    EXPECT_EQ(warnings, t.log.Count(",FindFirstPrinterChangeNotification,error 50,interval", "WatchEnvProc"));
+    EXPECT_EQ(0, PrinterDouble::OpenNotifications());
+}
+
+TEST_F(WatchWoken, SwitchedOffOnlyTheBeatStartsAPass)
+{
+    g_nUseNotify = 0;
+    ExpectIntervalOnly(*this, 0);
+}
+
+TEST_F(WatchWoken, NotificationUnavailableBehavesAsSwitchedOffAndSaysSoOnce)
+{
+    PrinterDouble::FailNotify(ERROR_NOT_SUPPORTED);
+    ExpectIntervalOnly(*this, 1);
+}
+
+// A notification that goes bad (the spooler restarted) still leads to a
+// pass, and the next pass arms a new one.
+TEST_F(WatchWoken, FailedRearmFallsBackAndRecoversAtTheNextPass)
+{
+    PrinterDouble::FailNextNotify(1);
+    Start();
+    Redirect(1);
+    ASSERT_TRUE(WaitFor([] { return Applied(1); }, 3000));
+    EXPECT_EQ(1, log.Count(",FindNextPrinterChangeNotification,error 6,interval", "WatchEnvProc"));
+    EXPECT_EQ(2, log.Count(",FindFirstPrinterChangeNotification,"));   // start-up, and armed again
+    DWORD start = GetTickCount();
+    Redirect(2);
+    ASSERT_TRUE(WaitFor([] { return Applied(2); }, 3000));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(1, PrinterDouble::OpenNotifications());
+}
+
+// The main window hears of this session's connects and disconnects and
+// starts the next pass at once; with "UseNotify"=0 it does not listen.
+TEST(SessionChange, ConnectAndDisconnectSignalTheNextPass)
+{
+    svtest::TestLog log;
+    svtest::TestEvents events;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        return m == WM_WTSSESSION_CHANGE ? FrameWndProc(w, m, wp, lp) : DefWindowProcW(w, m, wp, lp);
+    };
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"svtest_session";
+    RegisterClassW(&wc);
+    HWND wnd = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    ASSERT_TRUE(wnd);
+    g_ModuleKind = MODULE_SERVER;
+    InstallFrameHooks();
+    for (int useNotify : {1, 0}) {
+        SCOPED_TRACE(useNotify);
+        WtsDouble::Reset();
+        g_nUseNotify = useNotify;
+        RegisterSessionChange(wnd, TRUE);
+        EXPECT_EQ(useNotify, WtsDouble::RegisteredWindows());
+        for (int state : {WTSDisconnected, WTSActive}) {
+            WtsDouble::SetConnectState(state);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&msg);
+            EXPECT_EQ(useNotify ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(g_hEvent[EVENT_TIMER], 0));
+        }
+        RegisterSessionChange(wnd, FALSE);
+        EXPECT_EQ(0, WtsDouble::RegisteredWindows());
+    }
+    EXPECT_EQ(1, log.Count(",WTS_REMOTE_DISCONNECT,session 1", "OnSessionChange"));
+    EXPECT_EQ(1, log.Count(",WTS_REMOTE_CONNECT,session 1", "OnSessionChange"));
+    WtsDouble::FailRegisterNotification(ERROR_ACCESS_DENIED);
+    g_nUseNotify = 1;
+    RegisterSessionChange(wnd, TRUE);
+    EXPECT_EQ(1, log.Count(",WTSRegisterSessionNotification,error 5,interval"));
+    DestroyWindow(wnd);
+    g_nUseNotify = 1;
 }
 
 }  // namespace

@@ -107,11 +107,14 @@ BOOL ArrivalFile(LPWSTR path /* MAX_PATH + 8 */)
 }
 
 // Takes in the printers of the arrival file not known yet (lock held).
+void LoadSimulationPrinters();
+
 void PickUpArrivals()
 {
     WCHAR path[MAX_PATH + 8];
     if (!ArrivalFile(path))
         return;
+    LoadSimulationPrinters();   // the settings file's printers first
     HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE)
@@ -184,7 +187,8 @@ void LoadSimulationPrinters()
         WCHAR line[2048];
         GetPrivateProfileStringW(L"Printers", key, L"", line, ARRAYSIZE(line), ini);
         Printer pr = ParsePrinterLine(line);
-        S().printers.push_back(pr);
+        if (!Known(pr.name))
+            S().printers.push_back(pr);
     }
     PickUpArrivals();
 }

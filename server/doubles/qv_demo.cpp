@@ -7,11 +7,15 @@
 //   qv_demo.exe pc-setup             the local printer and its driver data
 //   qv_demo.exe pc-dump              what the PC has: device mode, both trees
 //   qv_demo.exe pc-remove            removes the demo data from the PC
-//   qv_demo.exe ts-setup <sim.ini> [session]   common settings and a simulated session
+//   qv_demo.exe ts-setup <sim.ini> [session [late]]   common settings and a simulated
+//                                    session; "late": its printer is redirected later
 //   qv_demo.exe ts-dump <sim.ini>    what the server's printer has now
 //   qv_demo.exe ts-wait <sim.ini> port <old> <seconds>     a (new) instance listening
 //   qv_demo.exe ts-wait <sim.ini> applied <seconds>        answers the module's
 //                                    message boxes until the device mode is set
+//   qv_demo.exe ts-common <key> <value>   one [Server] value of the common settings
+//   qv_demo.exe ts-redirect <sim.ini> <seconds>  the client redirects the printer
+//                                    now; the time until its device mode is set
 //   qv_demo.exe ts-disconnect <sim.ini> | ts-reconnect <sim.ini> | ts-stop
 //   qv_demo.exe version <file>       a file's version
 //
@@ -139,7 +143,7 @@ bool PrepareLocalPc()
 std::wstring ServerPrinter(LPCWSTR ini)
 {
     WCHAR line[512];
-    GetPrivateProfileStringW(L"Printers", L"p1", kServerPrinter, line, ARRAYSIZE(line), ini);
+    GetPrivateProfileStringW(L"Demo", L"Printer", kServerPrinter, line, ARRAYSIZE(line), ini);
     std::wstring name = line;
     return name.substr(0, name.find(L'|'));
 }
@@ -227,7 +231,7 @@ std::wstring CommonIni()
     return dir + L"\\Quorvane.ini";
 }
 
-int TsSetup(LPCWSTR ini, DWORD session)
+int TsSetup(LPCWSTR ini, DWORD session, bool late)
 {
     std::wstring common = CommonIni();
     WCHAR stored[256];
@@ -236,7 +240,8 @@ int TsSetup(LPCWSTR ini, DWORD session)
         Say(L"terminal server: the administrator secret could not be enciphered");
         return 1;
     }
-    WritePrivateProfileStringW(L"Server", L"Interval", L"5", common.c_str());
+    // Notifications start the passes; the interval is only the safety net.
+    WritePrivateProfileStringW(L"Server", L"Interval", L"300", common.c_str());
     WritePrivateProfileStringW(L"Server", L"AdminUser", kAdmin, common.c_str());
     WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, common.c_str());
     WCHAR line[256];
@@ -264,11 +269,15 @@ int TsSetup(LPCWSTR ini, DWORD session)
     WritePrivateProfileStringW(L"Link", L"Port", L"0", ini);
     WritePrivateProfileStringW(L"Link", L"ServerName", L"TS-DEMO", ini);
     FormatStr(line, ARRAYSIZE(line), L"%s|%s|0x8000|0x0301", printer, kDriver);
-    WritePrivateProfileStringW(L"Printers", L"p1", line, ini);
+    if (!late)
+        WritePrivateProfileStringW(L"Printers", L"p1", line, ini);
+    WritePrivateProfileStringW(L"Demo", L"Printer", printer, ini);
+    WritePrivateProfileStringW(L"Demo", L"PrinterLine", line, ini);
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
     Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", printer,
         kDriver, kPdl);
-    Say(L"  watch interval 5 s, administrator account \"%s\" for the HKLM import", kAdmin);
+    Say(L"  watch interval 300 s (printer and session notifications start the passes),");
+    Say(L"  administrator account \"%s\" for the HKLM import", kAdmin);
     return 0;
 }
 
@@ -335,6 +344,50 @@ int TsWait(LPCWSTR ini, LPCWSTR what, LPCWSTR old, DWORD seconds)
     return 1;
 }
 
+// A fresh read of the settings file: this process's cached copy may be
+// older than another process's last write.
+std::wstring FreshIniString(LPCWSTR ini, LPCWSTR section, LPCWSTR key)
+{
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
+    return IniString(ini, section, key);
+}
+
+// The client redirects the printer: the spooler double of the running
+// server module takes it from the arrival file.
+int TsRedirect(LPCWSTR ini, DWORD seconds)
+{
+    std::wstring printer = ServerPrinter(ini), line = IniString(ini, L"Demo", L"PrinterLine");
+    char text[1024];
+    int n = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, text, sizeof text, nullptr, nullptr);
+    std::wstring path = std::wstring(ini) + L".arrive", temp = path + L"~";
+    HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    BOOL ok = f != INVALID_HANDLE_VALUE && n > 1 && WriteFile(f, text, (DWORD)n - 1, &written, nullptr);
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+    LARGE_INTEGER freq, start, now;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&start);
+    if (!ok || !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Say(L"  the printer could not be redirected (error %u)", GetLastError());
+        return 1;
+    }
+    Say(L"  printer \"%s\" redirected by the client", printer.c_str());
+    for (;;) {
+        QueryPerformanceCounter(&now);
+        DWORD ms = (DWORD)((now.QuadPart - start.QuadPart) * 1000 / freq.QuadPart);
+        if (!FreshIniString(ini, L"Level9", printer.c_str()).empty()) {
+            Say(L"  device mode set on the server printer %u ms after the printer appeared", ms);
+            return 0;
+        }
+        if (ms > seconds * 1000) {
+            Say(L"  time out: no device mode %u s after the printer appeared", seconds);
+            return 1;
+        }
+        Sleep(10);
+    }
+}
+
 int TsStop()
 {
     HWND w = FindWindowW(L"QUORVANE_SV", nullptr);
@@ -380,7 +433,7 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (mode == L"ts-setup")
-        return TsSetup(arg, argc > 3 ? (DWORD)_wtoi(argv[3]) : 2);
+        return TsSetup(arg, argc > 3 ? (DWORD)_wtoi(argv[3]) : 2, argc > 4 && lstrcmpW(argv[4], L"late") == 0);
     if (mode == L"ts-dump")
         return TsDump(arg);
     if (mode == L"ts-wait" && argc == 6 && lstrcmpW(argv[3], L"port") == 0)
@@ -390,6 +443,11 @@ int wmain(int argc, wchar_t** argv)
     if (mode == L"ts-disconnect" || mode == L"ts-reconnect") {
         std::wstring signal = std::wstring(arg) + L".disconnect";
         if (mode == L"ts-disconnect") {
+            // The session's redirected printers go with the connection.
+            WritePrivateProfileStringW(L"Printers", nullptr, nullptr, arg);
+            WritePrivateProfileStringW(L"Level9", nullptr, nullptr, arg);
+            WritePrivateProfileStringW(nullptr, nullptr, nullptr, arg);
+            DeleteFileW((std::wstring(arg) + L".arrive").c_str());
             CloseHandle(CreateFileW(signal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         } else {
             DeleteFileW(signal.c_str());
@@ -398,10 +456,16 @@ int wmain(int argc, wchar_t** argv)
         WritePrivateProfileStringW(nullptr, nullptr, nullptr, arg);
         return 0;
     }
+    if (mode == L"ts-common" && argc == 4) {
+        std::wstring common = CommonIni();
+        return WritePrivateProfileStringW(L"Server", arg, argv[3], common.c_str()) ? 0 : 1;
+    }
+    if (mode == L"ts-redirect" && argc == 4)
+        return TsRedirect(arg, (DWORD)_wtoi(argv[3]));
     if (mode == L"ts-stop")
         return TsStop();
     if (mode == L"version")
         return ShowVersion(arg);
-    Say(L"usage: qv_demo.exe pc-setup|pc-dump|pc-remove|ts-setup|ts-dump|ts-wait|ts-disconnect|ts-reconnect|ts-stop|version ...");
+    Say(L"usage: qv_demo.exe pc-setup|pc-dump|pc-remove|ts-setup|ts-dump|ts-wait|ts-common|ts-redirect|ts-disconnect|ts-reconnect|ts-stop|version ...");
     return 2;
 }

@@ -1,5 +1,7 @@
 #include "simlink.h"
 #include <ws2tcpip.h>
+#include <process.h>
+#include <wchar.h>
 
 // Once a frame has begun, the rest of it must follow within this time;
 // otherwise the peer is taken to be gone.
@@ -156,4 +158,35 @@ int SimLinkRecv(SOCKET s, DWORD timeoutMs, DWORD* type, std::vector<BYTE>* paylo
     if (head[1] && RecvAll(s, payload->data(), head[1]) != 1)
         return SIMLINK_BROKEN;
     return SIMLINK_FRAME;
+}
+
+static unsigned __stdcall SettingsFolderWatch(void* arg)
+{
+    auto check = (void (*)())arg;
+    WCHAR folder[MAX_PATH];
+    GetEnvironmentVariableW(L"QVSIM", folder, MAX_PATH);
+    WCHAR* slash = wcsrchr(folder, L'\\');
+    if (slash)
+        *slash = 0;
+    HANDLE change = FindFirstChangeNotificationW(folder, FALSE,
+                                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    for (;;) {
+        if (change != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(change, 1000);
+            FindNextChangeNotification(change);
+        } else {
+            Sleep(50);
+        }
+        check();
+    }
+}
+
+void SimWatchSettingsFolder(void (*check)())
+{
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", nullptr, 0);
+    if (n == 0 || n > MAX_PATH)
+        return;
+    HANDLE t = (HANDLE)_beginthreadex(nullptr, 0, SettingsFolderWatch, (void*)check, 0, nullptr);
+    if (t)
+        CloseHandle(t);
 }

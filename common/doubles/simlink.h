@@ -37,3 +37,10 @@ BOOL SimLinkSendConnect(SOCKET s, LPCWSTR serverName);
 int SimLinkRecv(SOCKET s, DWORD timeoutMs, DWORD* type, std::vector<BYTE>* payload);
 // TRUE when bytes (or the peer's close) are waiting.
 BOOL SimLinkReadable(SOCKET s, DWORD timeoutMs);
+
+// Calls check() on a thread of its own whenever a file appears, goes or is
+// written in the folder of the simulation's settings file (environment
+// variable QVSIM), and at least once a second: how a script outside the
+// process reaches a double while nothing in the process asks. No thread
+// without QVSIM.
+void SimWatchSettingsFolder(void (*check)());

@@ -9,7 +9,7 @@
 // signal the change notifications open at the time.
 #include "printer_double.h"
 #include <winspool.h>
-#include <process.h>
+#include "simlink.h"
 #include <string>
 #include <string.h>
 #include <wchar.h>
@@ -146,30 +146,11 @@ void PickUpArrivals()
         Signal(PRINTER_CHANGE_ADD_PRINTER);
 }
 
-// Watches the simulation file's folder for arrivals, as the spooler tells
-// of a printer that a client redirects.
-unsigned __stdcall ArrivalWatch(void*)
+// Arrivals come as the spooler tells of a printer that a client redirects.
+void CheckArrivals()
 {
-    WCHAR path[MAX_PATH + 8];
-    if (!ArrivalFile(path))
-        return 0;
-    WCHAR folder[MAX_PATH + 8];
-    lstrcpynW(folder, path, ARRAYSIZE(folder));
-    WCHAR* slash = wcsrchr(folder, L'\\');
-    if (slash)
-        *slash = 0;
-    HANDLE change = FindFirstChangeNotificationW(folder, FALSE,
-                                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
-    for (;;) {
-        if (change != INVALID_HANDLE_VALUE) {
-            WaitForSingleObject(change, 1000);
-            FindNextChangeNotification(change);
-        } else {
-            Sleep(50);
-        }
-        Lock lock;
-        PickUpArrivals();
-    }
+    Lock lock;
+    PickUpArrivals();
 }
 
 void LoadSimulationPrinters()
@@ -438,9 +419,7 @@ HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID)
     S().notifies.push_back(Notify{event, 0});
     if (!S().watching && ArrivalFile(nullptr)) {
         S().watching = true;
-        HANDLE t = (HANDLE)_beginthreadex(nullptr, 0, ArrivalWatch, nullptr, 0, nullptr);
-        if (t)
-            CloseHandle(t);
+        SimWatchSettingsFolder(CheckArrivals);
     }
     return event;
 }

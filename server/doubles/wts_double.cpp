@@ -130,27 +130,13 @@ void CheckDisconnectSignal(LPCWSTR ini)
 }
 
 // The client may be closed while nothing queries the session (a long
-// interval between passes): the folder is watched for the signal file.
-unsigned __stdcall DisconnectWatch(void*)
+// interval between passes).
+void CheckDisconnect()
 {
-    WCHAR ini[MAX_PATH], folder[MAX_PATH];
-    if (!SimulationFile(ini))
-        return 0;
-    lstrcpynW(folder, ini, MAX_PATH);
-    WCHAR* slash = wcsrchr(folder, L'\\');
-    if (slash)
-        *slash = 0;
-    HANDLE change = FindFirstChangeNotificationW(folder, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    for (;;) {
-        if (change != INVALID_HANDLE_VALUE) {
-            WaitForSingleObject(change, 1000);
-            FindNextChangeNotification(change);
-        } else {
-            Sleep(50);
-        }
-        Lock lock;
+    WCHAR ini[MAX_PATH];
+    Lock lock;
+    if (SimulationFile(ini))
         CheckDisconnectSignal(ini);
-    }
 }
 
 void LoadSimulationSettings(Session& s)
@@ -250,9 +236,7 @@ void StartSimulationLink(LPCWSTR ini)
         return;
     }
     S().simLink = true;
-    HANDLE watch = (HANDLE)_beginthreadex(nullptr, 0, DisconnectWatch, nullptr, 0, nullptr);
-    if (watch)
-        CloseHandle(watch);
+    SimWatchSettingsFolder(CheckDisconnect);
     WORD port = (WORD)_wtoi(text);
     WCHAR server[256];
     GetPrivateProfileStringW(L"Link", L"ServerName", L"TS1", server, ARRAYSIZE(server), ini);

@@ -96,7 +96,7 @@ public:
         std::wstring dir = SpecialFolder(CSIDL_APPDATA) + L"\\Halvren KT\\Quorvane";
         SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
         userIni_ = dir + L"\\Quorvane_" + name_ + L".ini";
-        WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path(), userIni_.c_str());
+        WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path().c_str(), userIni_.c_str());
         WritePrivateProfileStringW(L"Server", L"LogLevel", L"5", userIni_.c_str());
         log_ = folder_.File((std::wstring(L"Quorvane_SV(") + name_ + L").log").c_str());
     }

@@ -15,7 +15,7 @@ TestLog::TestLog() : folder_(L"log")
     FormatStr(g_szUserName, ARRAYSIZE(g_szUserName), L"svtest%lu", GetCurrentProcessId());
     std::wstring ini = folder_.File(L"user.ini");
     lstrcpynW(g_szUserIni, ini.c_str(), MAX_PATH);
-    WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path(), g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path().c_str(), g_szUserIni);
     WritePrivateProfileStringW(L"Server", L"LogLevel", L"5", g_szUserIni);
     WritePrivateProfileStringW(L"Server", L"LogSize", L"10240", g_szUserIni);
     LogStart(nullptr);

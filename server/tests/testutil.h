@@ -4,19 +4,12 @@
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "scratch.h"
 
 namespace svtest {
 
 // A folder of this test process's own under %TEMP%, removed with its files.
-class TempFolder {
-public:
-    explicit TempFolder(LPCWSTR tag);
-    ~TempFolder();
-    LPCWSTR path() const { return path_; }
-    std::wstring File(LPCWSTR name) const;
-private:
-    WCHAR path_[MAX_PATH];
-};
+using TempFolder = ScratchFolder;
 
 // Logging at the finest detail into the test's own folder, for a user name
 // that no other test process uses.

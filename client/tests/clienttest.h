@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "regtree.h"
+#include "scratch.h"
 
 typedef std::vector<BYTE> Bytes;
 
@@ -49,38 +51,8 @@ struct ReplyView {
     size_t Left() const { return bytes.size() - 8 - pos; }
 };
 
-// A key under HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE that only this test
-// process uses; deleted with everything under it at the end.
-class ScratchKey {
-public:
-    ScratchKey(HKEY root, const std::wstring& tag);
-    ~ScratchKey();
-    ScratchKey(const ScratchKey&) = delete;
-    ScratchKey& operator=(const ScratchKey&) = delete;
-    const std::wstring& path() const { return path_; }   // relative to the root
-    std::wstring Sub(const std::wstring& relative) const { return path_ + L"\\" + relative; }
-    void SetValue(const std::wstring& relative, const std::wstring& name, DWORD type, const void* data,
-                  DWORD size) const;
-    void SetDword(const std::wstring& relative, const std::wstring& name, DWORD value) const;
-    void CreateKey(const std::wstring& relative) const;
-private:
-    HKEY root_;
-    std::wstring path_;
-};
-
-// A folder under %TEMP% that only this test process uses; removed at the end.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::wstring& tag);
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::wstring& path() const { return path_; }   // with a trailing backslash
-    std::wstring File(const std::wstring& name) const { return path_ + name; }
-    std::vector<std::wstring> List() const;   // file names, sorted
-private:
-    std::wstring path_;
-};
+// Scratch keys and folders come from the shared test support.
+using ScratchDir = ScratchFolder;
 
 Bytes ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const Bytes& bytes);

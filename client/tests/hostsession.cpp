@@ -1,5 +1,6 @@
 #include "hostsession.h"
 #include <string.h>
+#include "tool_runner.h"
 
 HostSession::HostSession(const std::wstring& library, const std::wstring& options)
 {
@@ -7,12 +8,8 @@ HostSession::HostSession(const std::wstring& library, const std::wstring& option
     listener_ = SimLinkListen(&port);
     if (listener_ == INVALID_SOCKET)
         return;
-    std::wstring cmd = L"\"" + SimFolder() + L"qv_rdphost.exe\" \"" + library + L"\" " + std::to_wstring(port) +
-                       L" " + options;
-    STARTUPINFOW si = { sizeof si };
-    std::vector<WCHAR> line(cmd.begin(), cmd.end());
-    line.push_back(0);
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_))
+    std::wstring args = L"\"" + library + L"\" " + std::to_wstring(port) + L" " + options;
+    if (!StartProgram(SimFolder() + L"qv_rdphost.exe", args, &pi_))
         return;
     link_ = SimLinkAccept(listener_, 30000);
 }

@@ -144,19 +144,40 @@ bool KeyExists(HKEY root, const std::wstring& path)
 
 static LONG g_scratchCount;
 
-ScratchKey::ScratchKey(LPCWSTR tag)
+ScratchKey::ScratchKey(HKEY root, const std::wstring& tag) : root_(root)
 {
-    WCHAR name[128];
-    FormatStr(name, ARRAYSIZE(name), L"Software\\QuorvaneTest\\%s-%lu-%ld", tag, GetCurrentProcessId(),
+    WCHAR name[160];
+    FormatStr(name, ARRAYSIZE(name), L"Software\\QuorvaneTest\\%s-%lu-%ld", tag.c_str(), GetCurrentProcessId(),
               InterlockedIncrement(&g_scratchCount));
     path_ = name;
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
-        RegCloseKey(key);
+    RegDeleteTreeW(root_, path_.c_str());
+    CreateKey(L"");
 }
 
 ScratchKey::~ScratchKey()
 {
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    RegDeleteTreeW(root_, path_.c_str());
+    RegDeleteKeyW(root_, path_.c_str());
+    RegDeleteKeyW(root_, L"Software\\QuorvaneTest");   // fails while another test's key is under it
+}
+
+void ScratchKey::CreateKey(const std::wstring& relative) const
+{
+    HKEY k;
+    std::wstring p = relative.empty() ? path_ : Sub(relative);
+    if (RegCreateKeyExW(root_, p.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS)
+        RegCloseKey(k);
+}
+
+void ScratchKey::SetValue(const std::wstring& relative, const std::wstring& name, DWORD type, const void* data,
+                          DWORD size) const
+{
+    const BYTE* p = (const BYTE*)data;
+    ::SetValue(root_, relative.empty() ? path_ : Sub(relative), name.empty() ? nullptr : name.c_str(), type,
+               std::vector<BYTE>(p, p + size));
+}
+
+void ScratchKey::SetDword(const std::wstring& relative, const std::wstring& name, DWORD value) const
+{
+    SetValue(relative, name, REG_DWORD, &value, sizeof value);
 }

@@ -29,14 +29,26 @@ std::vector<BYTE> SzData(const std::wstring& s);
 void SetValue(HKEY root, const std::wstring& path, LPCWSTR name, DWORD type, const std::vector<BYTE>& data);
 bool KeyExists(HKEY root, const std::wstring& path);
 
-// A private key under HKEY_CURRENT_USER\Software\QuorvaneTest, unique to the
-// test process and case, deleted with its whole tree when it goes.
+// A private key under Software\QuorvaneTest of HKEY_CURRENT_USER (or the
+// root given), unique to the test process and case, deleted with its whole
+// tree when it goes; the shared parent goes with the last of them, so that
+// nothing of a test is left under HKEY_LOCAL_MACHINE.
 class ScratchKey {
 public:
-    explicit ScratchKey(LPCWSTR tag);
+    explicit ScratchKey(LPCWSTR tag) : ScratchKey(HKEY_CURRENT_USER, tag) {}
+    ScratchKey(HKEY root, const std::wstring& tag);
     ~ScratchKey();
-    const std::wstring& Path() const { return path_; }
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+    const std::wstring& Path() const { return path_; }   // relative to the root
+    const std::wstring& path() const { return path_; }
     std::wstring Sub(const std::wstring& name) const { return path_ + L"\\" + name; }
+    // Relative paths below the key; empty: the key itself.
+    void CreateKey(const std::wstring& relative) const;
+    void SetValue(const std::wstring& relative, const std::wstring& name, DWORD type, const void* data,
+                  DWORD size) const;
+    void SetDword(const std::wstring& relative, const std::wstring& name, DWORD value) const;
 private:
+    HKEY root_;
     std::wstring path_;
 };

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <shlwapi.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,12 @@ inline void RemoveTree(const std::wstring& path)
             if (name == L"." || name == L"..")
                 continue;
             std::wstring child = path + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(child);
-            else
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);   // read-only ones too
                 DeleteFileW(child.c_str());
+            }
         } while (FindNextFileW(h, &fd));
         FindClose(h);
     }
@@ -52,7 +55,23 @@ public:
     const std::wstring& path() const { return path_; }
     const std::wstring& Path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-    std::wstring File(LPCWSTR name) const { return path_ + L"\\" + name; }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+    // Names of the files in the folder, sorted.
+    std::vector<std::wstring> List() const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW((path_ + L"\\*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                names.push_back(fd.cFileName);
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 private:
     std::wstring path_;
 };

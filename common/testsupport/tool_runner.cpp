@@ -10,20 +10,30 @@ std::wstring ToolPath(LPCWSTR exeName)
     return path.substr(0, path.rfind(L'\\') + 1) + exeName;
 }
 
-bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi)
+// Under a loaded Wine a start can fail now and then while an earlier
+// instance of the same program is still being torn down: try again.
+static bool Start(LPCWSTR app, const std::wstring& commandLine, PROCESS_INFORMATION* pi)
 {
-    std::wstring app = ToolPath(exeName);
-    std::vector<WCHAR> line(commandLine, commandLine + wcslen(commandLine) + 1);
+    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
+    line.push_back(0);
     STARTUPINFOW si = { sizeof si };
-    // Under a loaded Wine a start can fail now and then while an earlier
-    // instance of the same program is still being torn down: try again.
     for (int attempt = 0; attempt < 5; attempt++) {
-        if (CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi))
+        if (CreateProcessW(app, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi))
             return true;
-        fprintf(stderr, "StartTool: %ls, error %lu\n", app.c_str(), GetLastError());
+        fprintf(stderr, "start: %ls, error %lu\n", app ? app : line.data(), GetLastError());
         Sleep(300);
     }
     return false;
+}
+
+bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi)
+{
+    return Start(ToolPath(exeName).c_str(), commandLine, pi);
+}
+
+bool StartProgram(const std::wstring& path, const std::wstring& args, PROCESS_INFORMATION* pi)
+{
+    return Start(nullptr, L"\"" + path + L"\"" + (args.empty() ? L"" : L" " + args), pi);
 }
 
 DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms)

@@ -9,6 +9,9 @@ std::wstring ToolPath(LPCWSTR exeName);
 // Starts exeName with the command line as given (no program name), as the
 // server and the account check do.
 bool StartTool(LPCWSTR exeName, LPCWSTR commandLine, PROCESS_INFORMATION* pi);
+// Starts the program at path (quoted) followed by a blank and args, as a
+// shell would; with the child's own copy of this process's environment.
+bool StartProgram(const std::wstring& path, const std::wstring& args, PROCESS_INFORMATION* pi);
 // Runs it to the end; the exit code, or 0xDEAD when it did not end in time.
 DWORD RunTool(LPCWSTR exeName, LPCWSTR commandLine);
 DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms);

@@ -9,6 +9,7 @@
 #include "module.h"
 #include "server.h"
 #include "testutil.h"
+#include "tool_runner.h"
 #include "wts_double.h"
 #include "wtsio.h"
 
@@ -34,15 +35,12 @@ TEST(WatchInterval, OutsideFiveTo32767BecomesThirtySeconds)
 // A child process of this test program that sleeps for the given time.
 HANDLE StartSleeper(DWORD ms, DWORD* pid)
 {
-    WCHAR exe[MAX_PATH], cmd[MAX_PATH * 2];
+    WCHAR exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    FormatStr(cmd, ARRAYSIZE(cmd), L"\"%s\" --gtest_also_run_disabled_tests --gtest_filter=Helper.DISABLED_Sleep",
-             exe);
     SetEnvironmentVariableW(L"QV_SLEEP_MS", std::to_wstring(ms).c_str());
-    STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        ADD_FAILURE() << "CreateProcess error " << GetLastError() << ": " << cmd;
+    if (!StartProgram(exe, L"--gtest_also_run_disabled_tests --gtest_filter=Helper.DISABLED_Sleep", &pi)) {
+        ADD_FAILURE() << "CreateProcess error " << GetLastError();
         return nullptr;
     }
     CloseHandle(pi.hThread);

@@ -163,13 +163,9 @@ public:
         WritePrivateProfileStringW(L"Session", L"Id", std::to_wstring(session).c_str(), sim.c_str());
         WritePrivateProfileStringW(L"Session", L"UserName", user.name(), sim.c_str());
         std::wstring path = exe ? exe : WinPath(QV_SIM_EXE);
-        std::wstring cmd = L"\"" + path + L"\"" + (cmdLine && *cmdLine ? std::wstring(L" ") + cmdLine : L"");
-        std::vector<WCHAR> cmdBuf(cmd.begin(), cmd.end());
-        cmdBuf.push_back(0);
         SetEnvironmentVariableW(L"QVSIM", sim.c_str());
-        STARTUPINFOW si = {sizeof si};
         PROCESS_INFORMATION pi = {};
-        if (CreateProcessW(nullptr, cmdBuf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        if (StartProgram(path, cmdLine ? cmdLine : L"", &pi)) {
             CloseHandle(pi.hThread);
             process_ = pi.hProcess;
             pid_ = pi.dwProcessId;

@@ -24,6 +24,10 @@ DWORD ExecuteRequestFile(LPCWSTR path);
 // read, or REG_STATUS_BAD_ARGUMENT.
 DWORD ReadRegRequest(LPCWSTR file, RegRequest* request);
 
+// Whether the service that makes the stored account unnecessary is there.
+enum RegServiceState { REG_SERVICE_MISSING, REG_SERVICE_STOPPED, REG_SERVICE_RUNNING };
+RegServiceState QueryRegServiceState();
+
 BOOL CheckSingleInstance(HINSTANCE hInstance);
 // Data folder, settings file path (g_szCommonIni) and the one-time take-over
 // of a settings file from the older folder name.

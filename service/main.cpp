@@ -3,6 +3,7 @@
 #include "service.h"
 #include "log.h"
 #include "raii.h"
+#include "resource.h"
 
 namespace {
 
@@ -35,6 +36,25 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID)
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// The installer can only give an ASCII display name: the service's own
+// Japanese name and description replace it.
+void DescribeService()
+{
+    WCHAR name[256], description[512];
+    HINSTANCE self = GetModuleHandleW(nullptr);
+    if (!LoadStringW(self, IDS_SERVICE_DISPLAY_NAME, name, ARRAYSIZE(name))
+        || !LoadStringW(self, IDS_SERVICE_DESCRIPTION, description, ARRAYSIZE(description)))
+        return;
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(manager ? OpenServiceW(manager.get(), REG_SERVICE_NAME, SERVICE_CHANGE_CONFIG) : nullptr);
+    SERVICE_DESCRIPTIONW text = {description};
+    if (!service
+        || !ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, name)
+        || !ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text))
+        LogPrintf(LOG_W, L"DescribeService", L",ChangeServiceConfig,error %d", GetLastError());
+}
+
 void WINAPI ServiceMain(DWORD, LPWSTR*)
 {
     g_statusHandle = RegisterServiceCtrlHandlerExW(REG_SERVICE_NAME, ControlHandler, nullptr);
@@ -48,6 +68,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     g_stop = stop.get();
     StartServiceLog();
     LogPrintf(64, L"ServiceMain", L",start");
+    DescribeService();
     ReportStatus(SERVICE_RUNNING, 0, 0);
     DWORD result = RunPipeServer(g_stop);
     LogPrintf(64, L"ServiceMain", L",end,%d", result);

@@ -7,6 +7,8 @@
 #include "drivers.h"
 #include "printer_double.h"
 #include "printerlist.h"
+#include "printername.h"
+#include "scratch.h"
 #include "testutil.h"
 
 namespace {
@@ -53,6 +55,37 @@ TEST_F(PrinterList, LocalNameIsEverythingBeforeTheLastBlankParenthesis)
     }
     EXPECT_TRUE(log.Has(",(SV)Printer,no '('", "CreateLocalName"));
     EXPECT_TRUE(log.Has(",(SV)Printer(redirected 2),no space before '('", "CreateLocalName"));
+}
+
+TEST(RedirectedName, SessionIsTheNumberThatTheSuffixNamesAndNothingElse)
+{
+    static const struct {
+        LPCWSTR name;
+        BOOL ok;
+        DWORD session;
+    } cases[] = {
+        {L"Printer (redirected 2)", TRUE, 2},
+        {L"Printer (Color) (from PC1) in session 3", TRUE, 3},
+        {L"P (redirected 4294967295)", TRUE, 4294967295u},
+        {L"P (redirected 4294967296)", FALSE, 0},
+        {L"P (redirected 2) ", FALSE, 0},
+        {L"P (redirected -2)", FALSE, 0},
+        {L"P (redirected )", FALSE, 0},
+        {L"P (Redirected 2)", FALSE, 0},
+        {L"P (from PC1) in session ", FALSE, 0},
+        {L"P (from PC1) in session 3x", FALSE, 0},
+        {L"P () in session 3", FALSE, 0},
+        {L"P(redirected 2)", FALSE, 0},
+        {L"(redirected 2)", FALSE, 0},
+        {L"P (redirected 2) (x)", FALSE, 0},
+    };
+    for (const auto& c : cases) {
+        DWORD session = 0xdeadbeef;
+        EXPECT_EQ(c.ok, GetRedirectedSession(c.name, &session)) << Narrow(c.name);
+        if (c.ok) {
+            EXPECT_EQ(c.session, session) << Narrow(c.name);
+        }
+    }
 }
 
 TEST_F(PrinterList, LocalNameThatDoesNotFitIsRefusedNotCut)

@@ -63,7 +63,7 @@ DWORD AuthorizeRegRequest(HANDLE pipe, const RegRequest& request)
     if (!GetRedirectedSession(printer, &nameSession))
         return Refuse(L"name", path, 0);
     ULONG clientSession = 0;
-    if (!GetNamedPipeClientSessionId(pipe, &clientSession))
+    if (!GetPipeClientSession(pipe, &clientSession))
         return Refuse(L"GetNamedPipeClientSessionId", path, GetLastError());
     if (clientSession != nameSession)
         return Refuse(L"session", path, clientSession);

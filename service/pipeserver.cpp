@@ -149,7 +149,7 @@ DWORD ServeRequest(HANDLE pipe, HANDLE stop)
     InitOnceExecuteOnce(&g_registryLockOnce, InitRegistryLock, nullptr, nullptr);
     ULONG pid = 0, session = 0;
     GetNamedPipeClientProcessId(pipe, &pid);
-    GetNamedPipeClientSessionId(pipe, &session);
+    GetPipeClientSession(pipe, &session);
     Deadline d = {pipe, stop, GetTickCount64() + SVC_READ_TIMEOUT_MS};
     RegRequestSource source = {ReadPipeExactly, &d, MAXULONGLONG, REG_REQUEST_IMAGE_MAX};
     RegRequest request;

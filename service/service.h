@@ -23,5 +23,8 @@ DWORD ServeRequest(HANDLE pipe, HANDLE stop);
 // 0 when the pipe's client may have the request carried out, else
 // REG_STATUS_BAD_ARGUMENT, with a log line saying why.
 DWORD AuthorizeRegRequest(HANDLE pipe, const RegRequest& request);
+// The session of the pipe's client (clientsession.cpp, or the simulated
+// session in the simulation build).
+BOOL GetPipeClientSession(HANDLE pipe, ULONG* session);
 // The log folder (only administrators may write it) and the log started in it.
 void StartServiceLog();

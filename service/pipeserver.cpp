@@ -22,7 +22,7 @@ BOOL CALLBACK InitRegistryLock(PINIT_ONCE, PVOID, PVOID*)
 struct Deadline {
     HANDLE pipe;
     HANDLE stop;
-    ULONGLONG end;   // GetTickCount64
+    ULONGLONG end;   // GetTickCount64; MAXULONGLONG: no time limit
 };
 
 // Ends one overlapped operation: done, timed out or stopped. A wait that
@@ -33,9 +33,9 @@ DWORD FinishIo(const Deadline& d, OVERLAPPED* ov, BOOL started, DWORD* bytes)
     *bytes = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return GetLastError();
-    ULONGLONG now = GetTickCount64();
+    ULONGLONG now = GetTickCount64(), left = now >= d.end ? 0 : d.end - now;
     HANDLE handles[2] = {ov->hEvent, d.stop};
-    DWORD wait = WaitForMultipleObjects(2, handles, FALSE, now >= d.end ? 0 : (DWORD)(d.end - now));
+    DWORD wait = WaitForMultipleObjects(2, handles, FALSE, left >= INFINITE ? INFINITE : (DWORD)left);
     if (wait != WAIT_OBJECT_0) {
         CancelIoEx(d.pipe, ov);
         GetOverlappedResult(d.pipe, ov, bytes, TRUE);

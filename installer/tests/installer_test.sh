@@ -82,6 +82,12 @@ done
 svc_state() { wine sc query Quorvane_Svc 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 for _ in $(seq 20); do [ "$(svc_state)" = RUNNING ] && break; sleep 0.5; done
 [ "$(svc_state)" = RUNNING ] || fail "the service is not running: '$(svc_state)'"
+# An ordinary process reaches its pipe; a few stray bytes are a malformed
+# request, answered and logged as such in the service's own log folder.
+wine cmd /d /c 'echo x>\\.\pipe\Quorvane_Svc' >/dev/null 2>&1 </dev/null || true
+svclog=$(unix 'C:\ProgramData\Halvren KT\Quorvane\ServiceLog\Quorvane_Svc.log')
+for _ in $(seq 20); do grep -q ',ServeRequest,.*status 269484032' "$svclog" 2>/dev/null && break; sleep 0.5; done
+grep -q ',ServeRequest,.*status 269484032' "$svclog" 2>/dev/null || fail "the service did not serve its pipe"
 autostart=$(regval "$RUN" Quorvane_SV)
 [ "$autostart" = '"C:\Program Files\Quorvane\Quorvane_SV.exe"' ] || fail "autostart entry: '$autostart'"
 shortcut=$(find "$(unix 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs')" \

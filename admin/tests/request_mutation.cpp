@@ -62,6 +62,14 @@ bool Decode(const std::vector<BYTE>& f, Decoded* d)
     return true;
 }
 
+// What the reader returned is exactly what the layout says.
+bool Same(const Decoded& want, const RegRequest& got)
+{
+    return want.op == got.op && (HKEY)(ULONG_PTR)want.root == got.root && want.path == got.path
+           && want.image.size() == got.imageSize
+           && (want.image.empty() || memcmp(want.image.data(), got.image, want.image.size()) == 0);
+}
+
 class RequestFuzzer {
 public:
     RequestFuzzer(unsigned seed, const std::wstring& printerPath) : rng_(seed), printerPath_(printerPath) {}
@@ -200,11 +208,7 @@ TEST(RequestMutation, TheWorkerReadsExactlyTheLayoutAndRefusesTheRest)
             continue;
         }
         accepted++;
-        ASSERT_EQ(want.op, got.op) << "case " << i;
-        ASSERT_EQ((HKEY)(ULONG_PTR)want.root, got.root) << "case " << i;
-        ASSERT_TRUE(want.path == got.path) << "case " << i;
-        ASSERT_EQ(want.image.size(), (size_t)got.imageSize) << "case " << i;
-        ASSERT_TRUE(want.image.empty() || memcmp(want.image.data(), got.image, want.image.size()) == 0) << "case " << i;
+        ASSERT_TRUE(Same(want, got)) << "case " << i;
 
         // A sample is carried out: the worker touches the test's own printer
         // key or nothing at all.
@@ -247,9 +251,8 @@ TEST(RequestMutation, TheWorkerReadsExactlyTheLayoutAndRefusesTheRest)
 
 namespace {
 
-// The service's source: a stream of unknown length that may end early, and
-// the service's image bound. The bytes end at a no-access page, so that a
-// read past them faults.
+// The service's source: a stream of unknown length that may end early. The
+// bytes end at a no-access page, so that a read past them faults.
 struct StreamSource {
     const BYTE* bytes;
     size_t size, at;
@@ -297,11 +300,7 @@ TEST(RequestMutation, TheServicesReaderTakesExactlyTheLayoutFromAStream)
             continue;
         }
         accepted++;
-        ASSERT_EQ(want.op, got.op) << "case " << i;
-        ASSERT_EQ((HKEY)(ULONG_PTR)want.root, got.root) << "case " << i;
-        ASSERT_TRUE(want.path == got.path) << "case " << i;
-        ASSERT_EQ(want.image.size(), (size_t)got.imageSize) << "case " << i;
-        ASSERT_TRUE(want.image.empty() || memcmp(want.image.data(), got.image, want.image.size()) == 0) << "case " << i;
+        ASSERT_TRUE(Same(want, got)) << "case " << i;
         if (accepted % 1000 == 1) {
             ASSERT_TRUE(mutation::AllHeapsValid()) << "case " << i;
         }

@@ -1,6 +1,5 @@
 #include "svctest.h"
 #include <string.h>
-#include "log.h"
 #include "module.h"
 #include "printer_double.h"
 #include "service.h"
@@ -94,7 +93,3 @@ DWORD ServiceRun::Stop(DWORD ms)
     return code;
 }
 
-std::string ServiceRun::Log() const
-{
-    return ReadBytes(GetLogFilePath());
-}

@@ -10,6 +10,7 @@
 // pipe: the request in, its status back as one 32-bit little-endian value.
 #define REG_SERVICE_NAME L"Quorvane_Svc"
 #define REG_SERVICE_PIPE L"\\\\.\\pipe\\Quorvane_Svc"
+LPCWSTR RegServicePipeName();   // REG_SERVICE_PIPE
 // What a pipe client may do: read, write data, wait. Not FILE_APPEND_DATA,
 // which on a pipe means creating an instance of it.
 #define REG_SERVICE_PIPE_ACCESS (FILE_GENERIC_READ | FILE_WRITE_DATA)

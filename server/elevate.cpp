@@ -86,11 +86,11 @@ static DWORD GetAdminToolPath(LPWSTR path /* MAX_PATH */)
 static HANDLE ConnectToService(DWORD* error)
 {
     for (int attempt = 0; attempt < 2; attempt++) {
-        if (!WaitNamedPipeW(REG_SERVICE_PIPE, SERVICE_CONNECT_TIMEOUT_MS))
+        if (!WaitNamedPipeW(RegServicePipeName(), SERVICE_CONNECT_TIMEOUT_MS))
             break;
         // Impersonation level, no more: the service opens the printer as
         // this user to see that the user may use it.
-        HANDLE pipe = CreateFileW(REG_SERVICE_PIPE, REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = CreateFileW(RegServicePipeName(), REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
             return pipe;   // another client may take the freed instance first

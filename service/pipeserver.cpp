@@ -187,7 +187,7 @@ DWORD RunPipeServer(HANDLE stop)
     DWORD firstFlag = FILE_FLAG_FIRST_PIPE_INSTANCE;
     while (result == 0 && TakeSlot(slots.get(), stop)) {
         auto* c = new Connection{UniqueFile(CreateNamedPipeW(
-            REG_SERVICE_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | firstFlag,
+            RegServicePipeName(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | firstFlag,
             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
             PIPE_UNLIMITED_INSTANCES, 64, 4096, 0, &sa)), stop, slots.get()};
         HANDLE thread = nullptr;

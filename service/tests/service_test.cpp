@@ -40,6 +40,7 @@ protected:
 
 TEST_F(ServiceTest, TheServerUsesTheServiceWhileItRunsAndTheStoredAccountOtherwise)
 {
+    ServiceRun service;   // and no account stored
     // No temporary folder at first: a request file could not even be made.
     ScratchFolder temp(L"qv svc ");
     WCHAR oldTmp[MAX_PATH] = L"";
@@ -53,13 +54,13 @@ TEST_F(ServiceTest, TheServerUsesTheServiceWhileItRunsAndTheStoredAccountOtherwi
         return RunElevatedRegOperation(op, HKEY_LOCAL_MACHINE, path_.c_str(), image.data(), (DWORD)image.size());
     };
 
-    ServiceRun service;   // and no account stored
     EXPECT_EQ(0u, run(REG_OP_IMPORT, image_));
     EXPECT_EQ(L"[]\n  \"A\" type=4 size=4:07000000\n[Sub]\n  \"\" type=1 size=4:78000000\n",
               DumpTree(HKEY_LOCAL_MACHINE, path_));
     EXPECT_EQ(before, DumpTree(HKEY_LOCAL_MACHINE, path_ + L"_backup"));
     EXPECT_EQ(0u, run(REG_OP_RESTORE, {}));
     EXPECT_EQ(before, DumpTree(HKEY_LOCAL_MACHINE, path_));
+    EXPECT_EQ(0u, run(REG_OP_DELETE_BACKUP, {}));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, run(REG_OP_RESTORE, {}));
     EXPECT_EQ(logons, GetLogonDoubleTrace()->calls);
     EXPECT_NE(std::string::npos, service.Log().find(",RunElevatedRegOperation,,service,status 0"));
@@ -162,7 +163,7 @@ TEST_F(ServiceTest, AClientThatSendsNothingHoldsNoOneUpAndStopEndsEverything)
         EXPECT_EQ(0xDEADu, ReadAnswer(c));
         CloseHandle(c);
     }
-    EXPECT_FALSE(WaitNamedPipeW(REG_SERVICE_PIPE, 100));
+    EXPECT_FALSE(WaitNamedPipeW(RegServicePipeName(), 100));
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ std::vector<BYTE> RequestBytes(DWORD op, HKEY root, const std::wstring& path, co
 
 HANDLE ConnectPipe()
 {
-    WaitNamedPipeW(REG_SERVICE_PIPE, 5000);
-    return CreateFileW(REG_SERVICE_PIPE, REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    WaitNamedPipeW(RegServicePipeName(), 5000);
+    return CreateFileW(RegServicePipeName(), REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 DWORD ReadAnswer(HANDLE pipe)
@@ -71,7 +71,7 @@ ServiceRun::ServiceRun() : folder_(L"qvsvc")
     LogStartAt(folder_.path().c_str(), L"svctest", 5);
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, ServeThread, stop_, 0, nullptr);
-    for (int i = 0; i < 100 && !WaitNamedPipeW(REG_SERVICE_PIPE, 50); i++)
+    for (int i = 0; i < 100 && !WaitNamedPipeW(RegServicePipeName(), 50); i++)
         Sleep(20);
 }
 

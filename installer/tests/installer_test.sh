@@ -138,6 +138,7 @@ check msiexec /x "$WORK/new/Quorvane_Server.msi" /qn
 [ ! -e "$SERVER_DIR" ] || fail "left in the server folder: $(ls -A "$SERVER_DIR" | tr '\n' ' ')"
 [ -z "$(regval "$RUN" Quorvane_SV)" ] || fail "autostart entry left"
 [ -z "$(svc_state)" ] || fail "the service is still installed: '$(svc_state)'"
+grep -q ',ServiceMain,,end,0' "$svclog" 2>/dev/null || fail "the service did not end cleanly at its stop"
 [ -z "$(regval "$ADDIN" Name)" ] || fail "add-in registration left"
 [ -z "$shortcut" ] || [ ! -e "$(dirname "$shortcut")" ] || fail "Start menu folder left"
 [ -z "$(regval 'HKLM\Software\Halvren KT\Quorvane' MenuShortcut)" ] || fail "server key path value left"

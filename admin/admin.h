@@ -2,6 +2,7 @@
 // account check, chosen by the command line.
 #pragma once
 #include <windows.h>
+#include "regrequest.h"
 
 #define ADMIN_CHECK_KEYWORD L"CheckAdmin"
 #define ADMIN_INTERVAL_MIN 5
@@ -17,26 +18,15 @@ extern WCHAR g_szAdminUser[256];
 extern WCHAR g_szAdminPassword[256];
 extern DWORD g_dwInterval;
 
-// Elevated registry worker.
-struct RegRequest {
-    DWORD op;
-    HKEY root;
-    WCHAR path[256];
-    BYTE* image;        // process heap, REG_OP_IMPORT only
-    DWORD imageSize;
-    RegRequest() : op(0), root(nullptr), image(nullptr), imageSize(0) { path[0] = 0; }
-    ~RegRequest();
-    RegRequest(const RegRequest&) = delete;
-    RegRequest& operator=(const RegRequest&) = delete;
-};
+// Elevated registry worker (the request itself: regrequest.h).
 DWORD ExecuteRequestFile(LPCWSTR path);
 // Reads and checks the request file's layout; 0, a Windows error code of the
 // read, or REG_STATUS_BAD_ARGUMENT.
 DWORD ReadRegRequest(LPCWSTR file, RegRequest* request);
-// Runs a request that names a printer's driver data under
-// HKEY_LOCAL_MACHINE; refuses everything else with REG_STATUS_BAD_ARGUMENT.
-DWORD PerformRegRequest(const RegRequest& request);
-BOOL IsPrinterDriverDataPath(LPCWSTR path);
+
+// Whether the service that makes the stored account unnecessary is there.
+enum RegServiceState { REG_SERVICE_MISSING, REG_SERVICE_STOPPED, REG_SERVICE_RUNNING };
+RegServiceState QueryRegServiceState();
 
 BOOL CheckSingleInstance(HINSTANCE hInstance);
 // Data folder, settings file path (g_szCommonIni) and the one-time take-over

@@ -81,6 +81,24 @@ BOOL CheckAdminAccount()
     return GetExitCodeProcess(process.get(), &code) && code == 1;
 }
 
+RegServiceState QueryRegServiceState()
+{
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(manager ? OpenServiceW(manager.get(), REG_SERVICE_NAME, SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.get(), &status))
+        return REG_SERVICE_MISSING;
+    return status.dwCurrentState == SERVICE_RUNNING ? REG_SERVICE_RUNNING : REG_SERVICE_STOPPED;
+}
+
+static void ShowServiceState(HWND hDlg)
+{
+    static const UINT ids[] = {IDS_SERVICE_MISSING, IDS_SERVICE_STOPPED, IDS_SERVICE_RUNNING};
+    WCHAR text[256];
+    if (LoadStringW(g_hInst, ids[QueryRegServiceState()], text, ARRAYSIZE(text)))
+        SetDlgItemTextW(hDlg, IDC_SERVICE_STATE, text);
+}
+
 static void OnInitDialog(HWND hDlg)
 {
     WCHAR format[128], text[128];
@@ -93,6 +111,7 @@ static void OnInitDialog(HWND hDlg)
     ShowWindow(GetDlgItem(hDlg, IDC_PORT_LABEL), SW_HIDE);
     ShowWindow(GetDlgItem(hDlg, IDC_PORT), SW_HIDE);
     SetDlgItemInt(hDlg, IDC_INTERVAL, g_dwInterval, FALSE);
+    ShowServiceState(hDlg);
 }
 
 static BOOL OnCommand(HWND hDlg, UINT id, UINT code)
@@ -115,7 +134,8 @@ static UINT ValidateAdminSettings(HWND hDlg)
     GetDlgItemTextW(hDlg, IDC_ADMIN_USER, g_szAdminUser, ARRAYSIZE(g_szAdminUser));
     GetDlgItemTextW(hDlg, IDC_ADMIN_PASSWORD, g_szAdminPassword, ARRAYSIZE(g_szAdminPassword));
     g_dwInterval = GetDlgItemInt(hDlg, IDC_INTERVAL, nullptr, FALSE);
-    if (!g_szAdminUser[0]) {
+    // With the service installed the account may be cleared: nothing needs it.
+    if (!g_szAdminUser[0] && (g_szAdminPassword[0] || QueryRegServiceState() == REG_SERVICE_MISSING)) {
         SetFocus(GetDlgItem(hDlg, IDC_ADMIN_USER));
         return IDS_NO_ADMIN_USER;
     }
@@ -130,7 +150,7 @@ static INT_PTR OnApply(HWND hDlg)
 {
     UINT message = ValidateAdminSettings(hDlg);
     if (message == 0) {
-        if (CheckAdminAccount()) {
+        if (!g_szAdminUser[0] || CheckAdminAccount()) {
             WriteAdminSettings();
             SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, PSNRET_NOERROR);
             return TRUE;

@@ -8,6 +8,9 @@
 #define IDS_INTERVAL_RANGE     10003 // format: lower and upper bound
 #define IDS_ACCOUNT_REFUSED    10004
 #define IDS_NEED_ADMIN_RIGHTS  10005
+#define IDS_SERVICE_MISSING    10006 // the service's state on the settings page
+#define IDS_SERVICE_STOPPED    10007
+#define IDS_SERVICE_RUNNING    10008
 
 #define IDI_ADMIN              108
 
@@ -19,3 +22,4 @@
 #define IDC_INTERVAL_RANGE     1007
 #define IDC_PORT               1008
 #define IDC_PORT_LABEL         1009
+#define IDC_SERVICE_STATE      1010

@@ -53,9 +53,9 @@ endfunction()
 # A seeded mutation run: a GoogleTest executable whose cases run under Wine's
 # heap checking, linked with the shared test scaffolding (mutation.h), and
 # labelled "mutation".
-#   qv_add_mutation_test(name SOURCES ... LIBS ...)
+#   qv_add_mutation_test(name SOURCES ... LIBS ... [PROPERTIES name value ...])
 function(qv_add_mutation_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} qv_testsupport gtest_main gtest)
   target_link_options(${name} PRIVATE ${QV_STATIC_LINK})
@@ -63,5 +63,5 @@ function(qv_add_mutation_test name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     TEST_PREFIX "${QV_ARCH}."
-    PROPERTIES TIMEOUT 600 LABELS mutation ENVIRONMENT WINEDEBUG=warn+heap)
+    PROPERTIES TIMEOUT 600 LABELS mutation ENVIRONMENT WINEDEBUG=warn+heap ${T_PROPERTIES})
 endfunction()

@@ -379,6 +379,32 @@ void WriteLogSettings(const LogSettings* settings)
     LogPrintf(32, L"WriteLogSettings", L",%s,%d", L"LogLevel", settings->LogLevel);
 }
 
+void LogStartAt(LPCWSTR folder, LPCWSTR baseName, WORD logLevel)
+{
+    WCHAR mutexName[MAX_PATH];
+    FormatStr(mutexName, MAX_PATH, L"WRITE_%s", baseName);
+    MutexRef* ref = nullptr;
+    if (HANDLE m = CreateMutexW(nullptr, FALSE, mutexName))
+        ref = new MutexRef{m, 1};
+    LogSettings settings = {L"", LOGSIZE_DEFAULT, LOGROTATE_DEFAULT, logLevel};
+    lstrcpynW(settings.LogFolder, folder, MAX_PATH);
+    WCHAR path[MAX_PATH] = L"";
+    if (FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s%s", folder, baseName, L".log")))
+        path[0] = 0;
+    MutexRef* old;
+    {
+        StateLock lock;
+        old = s_mutexRef;
+        s_mutexRef = ref;
+        lstrcpynW(s_baseName, baseName, MAX_PATH);
+        s_inForce = settings;
+        lstrcpynW(s_logPath, ref ? path : L"", MAX_PATH);
+        s_threshold = s_logPath[0] ? LogThreshold(logLevel) : 256;
+    }
+    ReleaseMutexRef(old);
+    LogPrintf(255, L"LogStart", L"----------------,----------------,----------------,----------------");
+}
+
 void LogStart(LPCWSTR connection)
 {
     BOOL client = g_ModuleKind == MODULE_CLIENT;

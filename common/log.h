@@ -35,6 +35,9 @@ struct LogSettings {
 void LogStart(LPCWSTR connection);
 // Writes one line; returns the code. Never changes the thread's last error.
 WORD LogPrintf(WORD code, LPCWSTR func, LPCWSTR fmt, ...);
+// Starts logging into folder\baseName.log with the default size and
+// rotation, for a program that has no user settings (the service).
+void LogStartAt(LPCWSTR folder, LPCWSTR baseName, WORD logLevel);
 void LogEnd();
 
 void ReadLogSettings(LogSettings* settings, LPWSTR logPath /* MAX_PATH or NULL */,

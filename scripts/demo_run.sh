@@ -5,16 +5,20 @@
 #       local printer with driver-private bytes in its device mode and its
 #       driver's data under HKLM and HKCU;
 #   TS  ($BUILD/demo/ts): the server module's simulation build runs its real
-#       watch loop with a redirected printer of a target driver; its HKLM
-#       import runs through the real administrator tool. The interval is
-#       300 s: every pass here is started by a session or printer notification.
-# Exit 0 only when the server's settings equal the PC's on both connections
-# and the add-in update went through; 4 when a build tree is missing.
+#       watch loop with a redirected printer of a target driver. The
+#       interval is 300 s: every pass here is started by a session or printer
+#       notification. Its HKLM import runs through the service's simulation
+#       build with no administrator account stored on the first connection,
+#       and through the real administrator tool under the stored account on
+#       the second, once the service has been stopped.
+# Exit 0 only when the server's settings equal the PC's on both connections,
+# each connection's import went the expected way, and the add-in update went
+# through; 4 when a build tree is missing.
 set -uo pipefail
 . "$(dirname "$0")/env.sh"
 X64=$BUILD/x64; X86=$BUILD/x86
 for f in "$X64/server/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
-         "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
+         "$X64/service/Quorvane_Svc_sim.exe" "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
 done
 
@@ -24,7 +28,7 @@ winpath() { echo "Z:${1//\//\\}"; }
 rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
-cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$FILES/ts-bin/"
+cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
 cp "$X86/client/sim_next/Quorvane_CL32.dll" "$FILES/ts-bin/"          # the server's newer copy
 cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")
@@ -36,6 +40,7 @@ started=()
 cleanup() {
   for p in "${started[@]}"; do kill "$p" 2>/dev/null; done
   ts wine "$DEMOEXE" ts-stop >/dev/null 2>&1
+  ts wine "$DEMOEXE" ts-service-stop >/dev/null 2>&1
   pc wine "$DEMOEXE" pc-remove >/dev/null 2>&1
   WINEPREFIX=$PC wineserver -k 2>/dev/null; WINEPREFIX=$TS wineserver -k 2>/dev/null
   [ -n "${DEMO_XVFB:-}" ] && kill "$DEMO_XVFB" 2>/dev/null
@@ -60,11 +65,15 @@ done
 step "user's PC: a local printer with its own settings"
 pc wine "$DEMOEXE" pc-setup || exit 1
 step "terminal server: settings and the simulated session"
-ts wine "$DEMOEXE" ts-setup "$SIMINI" || exit 1
+ts wine "$DEMOEXE" ts-setup "$SIMINI" 2 noaccount || exit 1
 
 start_server() {
   ts env QVSIM="$SIMINI" QV_LOGON_DOUBLE_USER=qvdemo-admin QV_LOGON_DOUBLE_SECRET=demo-secret \
     wine "$FILES/ts-bin/Quorvane_SV_sim.exe" >/dev/null 2>&1 </dev/null &
+  started+=($!)
+}
+start_service() {
+  ts env QVSIM="$SIMINI" wine "$FILES/ts-bin/Quorvane_Svc_sim.exe" >/dev/null 2>&1 </dev/null &
   started+=($!)
 }
 start_host() {
@@ -85,6 +94,9 @@ show_lines() {  # pattern: the server log's lines of interest since the last mar
 }
 
 rc=0
+step "terminal server: the service that writes printers' driver data starts"
+start_service
+echo "  (no administrator account is stored)"
 step "terminal server: the server module starts in the user's session"
 mark_log
 start_server
@@ -97,7 +109,12 @@ start_host "$port" 1
 step "terminal server: the watch loop greets the client, offers the update, applies the printer"
 ts wine "$DEMOEXE" ts-wait "$SIMINI" applied 90 || rc=1
 sleep 1   # the last lines follow the device mode
-show_lines 'new client|Initialize OK|on Client|on Server|download status|find new printer|SV=|Reg success|COMPLETE|no data|,255,E,' 30
+show_lines 'new client|Initialize OK|on Client|on Server|download status|find new printer|SV=|Reg success|COMPLETE|no data|,255,E,|,service,|service not available|,admin tool,' 30
+went() {  # pattern: the HKLM import of this connection went that way
+  local f; f=$(server_log)
+  [ -n "$f" ] && tail -n +$((mark + 1)) "$f" | grep -q -E "$1"
+}
+went ',service,status 0' && ! went ',admin tool,' || { echo "  => the HKLM import did NOT go through the service"; rc=1; }
 
 step "the printer's settings, PC beside server"
 pc wine "$DEMOEXE" pc-dump | tr -d '\r' >"$FILES/pc.txt"
@@ -126,6 +143,10 @@ show_lines 'WTS_REMOTE_DISCONNECT|client disconnected|restart Server Module|prev
 echo "  new instance listening on port $port2, $((ms / 1000)).$((ms % 1000 / 100)) s after the disconnect (interval 300 s)"
 ts wine "$DEMOEXE" ts-reconnect "$SIMINI"
 
+step "terminal server: the service stops; the administrator account is stored"
+ts wine "$DEMOEXE" ts-service-stop || { echo "  the service was not running"; rc=1; }
+ts wine "$DEMOEXE" ts-account || rc=1
+
 step "the user connects again (the new add-in loads): greeted afresh"
 mark_log
 start_host "$port2" 2
@@ -140,7 +161,8 @@ show_lines 'WTS_REMOTE_CONNECT|new client|Initialize OK|ClientVer is equal|no mo
 step "a moment later the client redirects its printer: settings applied within a second"
 ts wine "$DEMOEXE" ts-redirect "$SIMINI" 10 || rc=1
 sleep 1
-show_lines 'printer change|find new printer|COMPLETE' 6
+show_lines 'printer change|find new printer|COMPLETE|service not available|,admin tool,' 8
+went ',admin tool,status 0' && ! went ',service,status' || { echo "  => the HKLM import did NOT fall back to the administrator tool"; rc=1; }
 ts wine "$DEMOEXE" ts-dump "$SIMINI" | tr -d '\r' >"$FILES/ts2.txt"
 cmp -s "$FILES/pc.txt" "$FILES/ts2.txt" && echo "  => EQUAL again" || { echo "  => DIFFERENT on the second connection"; rc=1; }
 

@@ -32,6 +32,7 @@ ship() {  # build file, tool prefix, exports to check
 
 ship "$BUILD/x64/server/Quorvane_SV.exe"     x86_64-w64-mingw32
 ship "$BUILD/x64/admin/Quorvane_Admin.exe"   x86_64-w64-mingw32
+ship "$BUILD/x64/service/Quorvane_Svc.exe"   x86_64-w64-mingw32
 ship "$BUILD/x64/client/Quorvane_CL64.dll"   x86_64-w64-mingw32 VirtualChannelEntry
 ship "$BUILD/x86/client/Quorvane_CL32.dll"   i686-w64-mingw32   VirtualChannelEntry
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Quorvane_Server.msi and Quorvane_Client.msi.
 #   scripts/msi.sh BIN OUT [VERSION]
-# BIN holds Quorvane_SV.exe, Quorvane_Admin.exe, Quorvane_CL32.dll and
-# Quorvane_CL64.dll; VERSION defaults to the one in common/version.h (an
+# BIN holds Quorvane_SV.exe, Quorvane_Admin.exe, Quorvane_Svc.exe,
+# Quorvane_CL32.dll and Quorvane_CL64.dll; VERSION defaults to the one in common/version.h (an
 # installer test builds an older package from the same files).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +10,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 bin=$1 out=$2
 version=${3:-$(sed -n 's/^#define QV_VERSION_STRING "\(.*\)"/\1/p' "$ROOT/common/version.h")}
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "msi: bad version '$version'" >&2; exit 1; }
-for f in Quorvane_SV.exe Quorvane_Admin.exe Quorvane_CL32.dll Quorvane_CL64.dll; do
+for f in Quorvane_SV.exe Quorvane_Admin.exe Quorvane_Svc.exe Quorvane_CL32.dll Quorvane_CL64.dll; do
   [ -f "$bin/$f" ] || { echo "msi: $bin/$f is missing" >&2; exit 1; }
 done
 mkdir -p "$out"

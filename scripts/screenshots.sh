@@ -6,7 +6,7 @@
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 "$QV_ROOT/scripts/setup.sh"
-qv_build x64 frame_host qv_boxshow
+qv_build x64 frame_host qv_boxshow Quorvane_Admin
 qv_build x86 frame_host
 OUT=$QV_ROOT/shots
 mkdir -p "$OUT"
@@ -64,3 +64,14 @@ boxshot 11204 box_update_ask
 boxshot 11200 box_update_done
 boxshot 11101 box_update_swap_error
 boxshot 20002 box_printer_failure "Office Laser (redirected 2)"
+
+# The administrator tool's settings page, with the service's state at its
+# foot (not installed, in this prefix). Escape cancels the sheet.
+wine explorer /desktop=qvshot,${W}x${H} "$BUILD/x64/admin/Quorvane_Admin.exe" >/dev/null 2>&1 &
+pid=$!
+sleep 5
+xwd -root -silent | convert xwd:- -crop ${W}x$((H - BAR))+0+0 +repage -fuzz 3% -trim +repage \
+  -bordercolor '#2f6f97' -border 12 "$OUT/admin_settings.png"
+xdotool key Escape 2>/dev/null || true
+wait "$pid" || true
+echo "shot: $OUT/admin_settings.png"

@@ -4,6 +4,7 @@
 #include "module.h"
 #include "raii.h"
 #include "regops.h"
+#include "regrequest.h"
 #include "settings.h"
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -80,10 +81,56 @@ static DWORD GetAdminToolPath(LPWSTR path /* MAX_PATH */)
     return 0;
 }
 
+// The service's pipe when the service is there; an invalid handle and the
+// error otherwise.
+static HANDLE ConnectToService(DWORD* error)
+{
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (!WaitNamedPipeW(RegServicePipeName(), SERVICE_CONNECT_TIMEOUT_MS))
+            break;
+        // Impersonation level, no more: the service opens the printer as
+        // this user to see that the user may use it.
+        HANDLE pipe = CreateFileW(RegServicePipeName(), REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
+            return pipe;   // another client may take the freed instance first
+    }
+    *error = GetLastError();
+    return INVALID_HANDLE_VALUE;
+}
+
+// TRUE when the service took the request; *status is then its answer, or
+// the error that cut the exchange short. Once a request went out it is never
+// sent again another way: it may have been carried out.
+static BOOL RunServiceRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size,
+                                   DWORD* status)
+{
+    DWORD error = 0;
+    UniqueFile pipe(ConnectToService(&error));
+    if (!pipe) {
+        LogPrintf(64, L"RunElevatedRegOperation", L",service not available,error %d", error);
+        return FALSE;
+    }
+    *status = WriteRegRequest(pipe.get(), op, root, path, image, size);
+    BYTE answer[4];
+    DWORD got = 0;
+    if (*status == 0 && !ReadFile(pipe.get(), answer, sizeof answer, &got, nullptr))
+        *status = GetLastError();
+    else if (*status == 0 && got != sizeof answer)
+        *status = ERROR_BROKEN_PIPE;
+    else if (*status == 0)
+        *status = answer[0] | answer[1] << 8 | answer[2] << 16 | (DWORD)answer[3] << 24;
+    LogPrintf(64, L"RunElevatedRegOperation", L",service,status %d", *status);
+    return TRUE;
+}
+
 DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
 {
     LogScope scope(L"RunElevatedRegOperation", 32);
     LogPrintf(64, L"RunElevatedRegOperation", L",%d,%s,%d", op, path ? path : L"", size);
+    DWORD status = 0;
+    if (RunServiceRegOperation(op, root, path, image, size, &status))
+        return status;
     WCHAR user[CCH_CREDENTIAL];
     SecretBuffer secret;
     ReadAdminAccount(user, secret.text);
@@ -99,7 +146,6 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
         LogPrintf(LOG_E, L"RunElevatedRegOperation", L",GetTempFileName,%s,error %d", tempFolder, error);
         return error;
     }
-    DWORD status;
     {
         UniqueFile file(CreateFileW(request.path(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -119,6 +165,7 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
     if (status == 0)
         status = CreateProcessAsAdmin(user, secret.text, tool, request.path());
     LogPrintf(64, L"RunElevatedRegOperation", L",%s,status %d", tool, status);
+    LogPrintf(64, L"RunElevatedRegOperation", L",admin tool,status %d", status);
     return status;   // the request file goes with `request`
 }
 

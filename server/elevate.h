@@ -1,13 +1,17 @@
 // Registry work under HKEY_LOCAL_MACHINE that the session user may not do:
-// the operation goes into a request file and the administrator tool performs
-// it under the administrator account kept in the common settings file.
+// the service carries the operation out when it runs; else the operation goes
+// into a request file and the administrator tool performs it under the
+// administrator account kept in the common settings file.
 #pragma once
 #include <windows.h>
 
 #define ADMIN_TOOL_NAME L"Quorvane_Admin.exe"
 #define REG_REQUEST_PREFIX L"RDP"
+// How long to wait for a free instance of the service's pipe.
+#define SERVICE_CONNECT_TIMEOUT_MS 2000
 
-// Blocks until the administrator tool has ended; its exit code is the status.
+// Blocks until the service has answered or the administrator tool has
+// ended; the answer or the exit code is the status.
 DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
 // Starts application under the account with " " + commandLine as its command
 // line, waits for it and returns its exit code, or the error that kept it

@@ -6,6 +6,7 @@
 #include <new>
 #include "drivers.h"
 #include "log.h"
+#include "printername.h"
 
 CPrinterList::CPrinterList() : m_hHeap(nullptr), m_pEntries(nullptr), m_nCount(0)
 {
@@ -119,15 +120,19 @@ BOOL CPrinterList::CreateLocalName(int index, LPWSTR out, DWORD cchOut)
         // Cutting would give the name of some other printer.
         LogPrintf(LOG_E, F, L",(SV)%s,too long", name);
     } else {
-        memcpy(out, name, (len + 1) * sizeof(WCHAR));
-        LPWSTR paren = wcsrchr(out, L'(');
-        if (!paren || paren == out) {
+        size_t local = 0;
+        switch (SplitRedirectedName(name, &local)) {
+        case REDIRECT_SPLIT_NO_PAREN:
             LogPrintf(LOG_E, F, L",(SV)%s,no '('", name);
-        } else if (paren[-1] != L' ') {
+            break;
+        case REDIRECT_SPLIT_NO_SPACE:
             LogPrintf(LOG_E, F, L",(SV)%s,no space before '('", name);
-        } else {
-            paren[-1] = 0;
+            break;
+        case REDIRECT_SPLIT_OK:
+            memcpy(out, name, local * sizeof(WCHAR));
+            out[local] = 0;
             code = 0;
+            break;
         }
     }
     if (code)

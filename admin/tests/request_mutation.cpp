@@ -62,6 +62,14 @@ bool Decode(const std::vector<BYTE>& f, Decoded* d)
     return true;
 }
 
+// What the reader returned is exactly what the layout says.
+bool Same(const Decoded& want, const RegRequest& got)
+{
+    return want.op == got.op && (HKEY)(ULONG_PTR)want.root == got.root && want.path == got.path
+           && want.image.size() == got.imageSize
+           && (want.image.empty() || memcmp(want.image.data(), got.image, want.image.size()) == 0);
+}
+
 class RequestFuzzer {
 public:
     RequestFuzzer(unsigned seed, const std::wstring& printerPath) : rng_(seed), printerPath_(printerPath) {}
@@ -200,11 +208,7 @@ TEST(RequestMutation, TheWorkerReadsExactlyTheLayoutAndRefusesTheRest)
             continue;
         }
         accepted++;
-        ASSERT_EQ(want.op, got.op) << "case " << i;
-        ASSERT_EQ((HKEY)(ULONG_PTR)want.root, got.root) << "case " << i;
-        ASSERT_TRUE(want.path == got.path) << "case " << i;
-        ASSERT_EQ(want.image.size(), (size_t)got.imageSize) << "case " << i;
-        ASSERT_TRUE(want.image.empty() || memcmp(want.image.data(), got.image, want.image.size()) == 0) << "case " << i;
+        ASSERT_TRUE(Same(want, got)) << "case " << i;
 
         // A sample is carried out: the worker touches the test's own printer
         // key or nothing at all.
@@ -243,4 +247,66 @@ TEST(RequestMutation, TheWorkerReadsExactlyTheLayoutAndRefusesTheRest)
     EXPECT_GT(refused, cases / 10);
     EXPECT_GT(performed, 0u);
     EXPECT_GT(turnedAway, 0u);
+}
+
+namespace {
+
+// The service's source: a stream of unknown length that may end early. The
+// bytes end at a no-access page, so that a read past them faults.
+struct StreamSource {
+    const BYTE* bytes;
+    size_t size, at;
+};
+
+DWORD ReadStream(void* context, void* buffer, DWORD size)
+{
+    auto* s = (StreamSource*)context;
+    if (s->size - s->at < size) {
+        s->at = s->size;
+        return REG_STATUS_BAD_ARGUMENT;
+    }
+    memcpy(buffer, s->bytes + s->at, size);
+    s->at += size;
+    return 0;
+}
+
+}  // namespace
+
+TEST(RequestMutation, TheServicesReaderTakesExactlyTheLayoutFromAStream)
+{
+    const unsigned seed = mutation::Seed(20261209);
+    const DWORD cases = mutation::CaseCount(100000);
+    mutation::BeginRun("RequestMutation stream", seed);
+    RequestFuzzer fz(seed, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\P (redirected 1)\\PrinterDriverData");
+    mutation::GuardedBuffer guarded(1 << 16);
+    DWORD accepted = 0, refused = 0;
+    for (DWORD i = 0; i < cases; i++) {
+        mutation::NoteCase(i);
+        std::vector<BYTE> f = fz.Next();
+        ASSERT_LE(f.size(), (size_t)(1 << 16));
+        StreamSource stream = {guarded.Place(f.data(), f.size()), f.size(), 0};
+        RegRequestSource source = {ReadStream, &stream, MAXULONGLONG, REG_REQUEST_IMAGE_MAX};
+        Decoded want;
+        bool decodes = Decode(f, &want);
+        RegRequest got;
+        ASSERT_EQ(decodes ? 0u : (DWORD)REG_STATUS_BAD_ARGUMENT, ReadRegRequestFrom(source, &got))
+            << "seed " << seed << " case " << i;
+        // An image past the bound is refused before a byte of it is asked for.
+        if (f.size() >= kHeader && Get32(f, 0) == REG_OP_IMPORT && Get32(f, 20) > REG_REQUEST_IMAGE_MAX) {
+            ASSERT_LE(stream.at, (size_t)kHeader) << "case " << i;
+        }
+        if (!decodes) {
+            refused++;
+            continue;
+        }
+        accepted++;
+        ASSERT_TRUE(Same(want, got)) << "case " << i;
+        if (accepted % 1000 == 1) {
+            ASSERT_TRUE(mutation::AllHeapsValid()) << "case " << i;
+        }
+    }
+    EXPECT_TRUE(mutation::AllHeapsValid());
+    printf("%lu cases: %lu accepted, %lu refused\n", cases, accepted, refused);
+    EXPECT_GT(accepted, cases / 10);
+    EXPECT_GT(refused, cases / 10);
 }

@@ -10,7 +10,7 @@
 set -euo pipefail
 ROOT=$1 X64=$2
 X86=$(dirname "$X64")/x86
-bins=("$X64/server/Quorvane_SV.exe" "$X64/admin/Quorvane_Admin.exe"
+bins=("$X64/server/Quorvane_SV.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc.exe"
       "$X64/client/Quorvane_CL64.dll" "$X86/client/Quorvane_CL32.dll")
 [ -f "$X86/client/Quorvane_CL32.dll" ] || { echo "skip: the 32-bit tree is not built"; exit 4; }
 
@@ -75,9 +75,19 @@ check product_installed "$WORK/new/Quorvane_Client.msi"
 check cmp -s "$SETTINGS" "$WORK/settings.ini"
 
 # Server: the programs and the server's copies of both add-ins.
-for f in Quorvane_SV.exe Quorvane_Admin.exe Quorvane_CL32.dll Quorvane_CL64.dll; do
+for f in Quorvane_SV.exe Quorvane_Admin.exe Quorvane_Svc.exe Quorvane_CL32.dll Quorvane_CL64.dll; do
   check cmp -s "$WORK/bin/$f" "$SERVER_DIR/$f"
 done
+# The service is installed, started, and answers on its pipe.
+svc_state() { wine sc query Quorvane_Svc 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
+for _ in $(seq 20); do [ "$(svc_state)" = RUNNING ] && break; sleep 0.5; done
+[ "$(svc_state)" = RUNNING ] || fail "the service is not running: '$(svc_state)'"
+# An ordinary process reaches its pipe; a few stray bytes are a malformed
+# request, answered and logged as such in the service's own log folder.
+wine cmd /d /c 'echo x>\\.\pipe\Quorvane_Svc' >/dev/null 2>&1 </dev/null || true
+svclog=$(unix 'C:\ProgramData\Halvren KT\Quorvane\ServiceLog\Quorvane_Svc.log')
+for _ in $(seq 20); do grep -q ',ServeRequest,.*status 269484032' "$svclog" 2>/dev/null && break; sleep 0.5; done
+grep -q ',ServeRequest,.*status 269484032' "$svclog" 2>/dev/null || fail "the service did not serve its pipe"
 autostart=$(regval "$RUN" Quorvane_SV)
 [ "$autostart" = '"C:\Program Files\Quorvane\Quorvane_SV.exe"' ] || fail "autostart entry: '$autostart'"
 shortcut=$(find "$(unix 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs')" \
@@ -127,6 +137,8 @@ check msiexec /x "$WORK/new/Quorvane_Server.msi" /qn
 [ ! -e "$CLIENT_DIR" ] || fail "left in the client folder: $(ls -A "$CLIENT_DIR" | tr '\n' ' ')"
 [ ! -e "$SERVER_DIR" ] || fail "left in the server folder: $(ls -A "$SERVER_DIR" | tr '\n' ' ')"
 [ -z "$(regval "$RUN" Quorvane_SV)" ] || fail "autostart entry left"
+[ -z "$(svc_state)" ] || fail "the service is still installed: '$(svc_state)'"
+grep -q ',ServiceMain,,end,0' "$svclog" 2>/dev/null || fail "the service did not end cleanly at its stop"
 [ -z "$(regval "$ADDIN" Name)" ] || fail "add-in registration left"
 [ -z "$shortcut" ] || [ ! -e "$(dirname "$shortcut")" ] || fail "Start menu folder left"
 [ -z "$(regval 'HKLM\Software\Halvren KT\Quorvane' MenuShortcut)" ] || fail "server key path value left"

@@ -7,8 +7,11 @@
 //   qv_demo.exe pc-setup             the local printer and its driver data
 //   qv_demo.exe pc-dump              what the PC has: device mode, both trees
 //   qv_demo.exe pc-remove            removes the demo data from the PC
-//   qv_demo.exe ts-setup <sim.ini> [session [late]]   common settings and a simulated
-//                                    session; "late": its printer is redirected later
+//   qv_demo.exe ts-setup <sim.ini> [session [late] [noaccount]]   common settings and a
+//                                    simulated session; late: its printer is redirected
+//                                    later; noaccount: no administrator account stored
+//   qv_demo.exe ts-account           stores the administrator account
+//   qv_demo.exe ts-service-stop      ends the service's simulation build
 //   qv_demo.exe ts-dump <sim.ini>    what the server's printer has now
 //   qv_demo.exe ts-wait <sim.ini> port <old> <seconds>     a (new) instance listening
 //   qv_demo.exe ts-wait <sim.ini> applied <seconds>        answers the module's
@@ -41,6 +44,7 @@
 #include "cipher.h"
 #include "regtree.h"
 #include "tool_runner.h"
+#include "../../service/doubles/svc_sim.h"
 
 namespace {
 
@@ -231,19 +235,40 @@ std::wstring CommonIni()
     return dir + L"\\Quorvane.ini";
 }
 
-int TsSetup(LPCWSTR ini, DWORD session, bool late)
+int TsAccount(bool store)
 {
     std::wstring common = CommonIni();
-    WCHAR stored[256];
+    WCHAR stored[256] = L"";
     DWORD cch = ARRAYSIZE(stored);
-    if (EncryptCredential(kAdminSecret, stored, &cch) != CRED_OK) {
+    if (store && EncryptCredential(kAdminSecret, stored, &cch) != CRED_OK) {
         Say(L"terminal server: the administrator secret could not be enciphered");
         return 1;
     }
+    WritePrivateProfileStringW(L"Server", L"AdminUser", store ? kAdmin : nullptr, common.c_str());
+    WritePrivateProfileStringW(L"Server", L"AdminPassword", store ? stored : nullptr, common.c_str());
+    WritePrivateProfileStringW(nullptr, nullptr, nullptr, common.c_str());
+    Say(store ? L"terminal server: administrator account \"%s\" stored" : L"terminal server: no administrator account stored",
+        kAdmin);
+    return 0;
+}
+
+int TsServiceStop()
+{
+    HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, SVC_SIM_STOP_EVENT);
+    if (!stop)
+        return 1;
+    SetEvent(stop);
+    CloseHandle(stop);
+    return 0;
+}
+
+int TsSetup(LPCWSTR ini, DWORD session, bool account, bool late)
+{
+    std::wstring common = CommonIni();
+    if (TsAccount(account) != 0)
+        return 1;
     // Notifications start the passes; the interval is only the safety net.
     WritePrivateProfileStringW(L"Server", L"Interval", L"300", common.c_str());
-    WritePrivateProfileStringW(L"Server", L"AdminUser", kAdmin, common.c_str());
-    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, common.c_str());
     WCHAR line[256];
     FormatStr(line, ARRAYSIZE(line), L"%s,-,%s", kDriver, kPdl);
     WritePrivateProfileStringW(L"Drivers", L"Demo", line, common.c_str());
@@ -276,8 +301,7 @@ int TsSetup(LPCWSTR ini, DWORD session, bool late)
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
     Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", printer,
         kDriver, kPdl);
-    Say(L"  watch interval 300 s (printer and session notifications start the passes),");
-    Say(L"  administrator account \"%s\" for the HKLM import", kAdmin);
+    Say(L"  watch interval 300 s (printer and session notifications start the passes)");
     return 0;
 }
 
@@ -432,8 +456,18 @@ int wmain(int argc, wchar_t** argv)
         RemoveLocalPc();
         return 0;
     }
-    if (mode == L"ts-setup")
-        return TsSetup(arg, argc > 3 ? (DWORD)_wtoi(argv[3]) : 2, argc > 4 && lstrcmpW(argv[4], L"late") == 0);
+    if (mode == L"ts-setup") {
+        bool late = false, account = true;
+        for (int i = 4; i < argc; i++) {
+            late |= lstrcmpW(argv[i], L"late") == 0;
+            account &= lstrcmpW(argv[i], L"noaccount") != 0;
+        }
+        return TsSetup(arg, argc > 3 ? (DWORD)_wtoi(argv[3]) : 2, account, late);
+    }
+    if (mode == L"ts-account")
+        return TsAccount(true);
+    if (mode == L"ts-service-stop")
+        return TsServiceStop();
     if (mode == L"ts-dump")
         return TsDump(arg);
     if (mode == L"ts-wait" && argc == 6 && lstrcmpW(argv[3], L"port") == 0)

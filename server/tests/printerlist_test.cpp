@@ -7,6 +7,8 @@
 #include "drivers.h"
 #include "printer_double.h"
 #include "printerlist.h"
+#include "printername.h"
+#include "scratch.h"
 #include "testutil.h"
 
 namespace {
@@ -53,6 +55,25 @@ TEST_F(PrinterList, LocalNameIsEverythingBeforeTheLastBlankParenthesis)
     }
     EXPECT_TRUE(log.Has(",(SV)Printer,no '('", "CreateLocalName"));
     EXPECT_TRUE(log.Has(",(SV)Printer(redirected 2),no space before '('", "CreateLocalName"));
+}
+
+TEST(RedirectedName, SessionIsTheNumberThatTheSuffixNamesAndNothingElse)
+{
+    static const struct {
+        LPCWSTR name;
+        DWORD session;   // 0: none
+    } cases[] = {
+        {L"Printer (redirected 2)", 2}, {L"Printer (Color) (from PC1) in session 3", 3},
+        {L"P (redirected 4294967295)", 4294967295u}, {L"P (redirected 4294967296)", 0},
+        {L"P (redirected 2) ", 0}, {L"P (redirected -2)", 0}, {L"P (redirected )", 0},
+        {L"P (from PC1) in session 3x", 0}, {L"P () in session 3", 0}, {L"P(redirected 2)", 0},
+        {L"P (redirected 2) (x)", 0},
+    };
+    for (const auto& c : cases) {
+        DWORD session = 0;
+        EXPECT_EQ(c.session != 0, !!GetRedirectedSession(c.name, &session)) << Narrow(c.name);
+        EXPECT_EQ(c.session, session) << Narrow(c.name);
+    }
 }
 
 TEST_F(PrinterList, LocalNameThatDoesNotFitIsRefusedNotCut)

@@ -28,6 +28,7 @@ struct FileTraits { static HANDLE invalid() { return INVALID_HANDLE_VALUE; } sta
 struct KeyTraits { static HKEY invalid() { return nullptr; } static void close(HKEY h) { RegCloseKey(h); } };
 struct HeapTraits { static HANDLE invalid() { return nullptr; } static void close(HANDLE h) { HeapDestroy(h); } };
 struct PrinterTraits { static HANDLE invalid() { return nullptr; } static void close(HANDLE h) { ClosePrinter(h); } };
+struct FindTraits { static HANDLE invalid() { return INVALID_HANDLE_VALUE; } static void close(HANDLE h) { FindClose(h); } };
 struct ProcessHeapTraits { static void* invalid() { return nullptr; } static void close(void* p) { HeapFree(GetProcessHeap(), 0, p); } };
 
 using UniqueHandle = UniqueOwner<HANDLE, HandleTraits>;   // events, mutexes, threads, processes
@@ -35,6 +36,7 @@ using UniqueFile = UniqueOwner<HANDLE, FileTraits>;       // CreateFileW results
 using UniqueKey = UniqueOwner<HKEY, KeyTraits>;
 using UniqueHeap = UniqueOwner<HANDLE, HeapTraits>;
 using UniquePrinter = UniqueOwner<HANDLE, PrinterTraits>;
+using UniqueFind = UniqueOwner<HANDLE, FindTraits>;     // FindFirstFileW results
 using UniqueHeapBlock = UniqueOwner<void*, ProcessHeapTraits>;   // HeapAlloc(GetProcessHeap(), ...)
 
 // Holds a mutex that has been waited for; releases it on scope exit.

@@ -1,6 +1,7 @@
 #include "testutil.h"
 #include <stdio.h>
 #include <string.h>
+#include <string>
 #include "log.h"
 #include "module.h"
 #include "server.h"
@@ -8,7 +9,7 @@
 
 namespace svtest {
 
-TestLog::TestLog() : folder_(L"log")
+TestLog::TestLog(int sizeKb, int rotate, int level) : folder_(L"log")
 {
     g_ModuleKind = MODULE_SERVER;
     g_szSection = L"Server";
@@ -16,8 +17,9 @@ TestLog::TestLog() : folder_(L"log")
     std::wstring ini = folder_.File(L"user.ini");
     lstrcpynW(g_szUserIni, ini.c_str(), MAX_PATH);
     WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path(), g_szUserIni);
-    WritePrivateProfileStringW(L"Server", L"LogLevel", L"5", g_szUserIni);
-    WritePrivateProfileStringW(L"Server", L"LogSize", L"10240", g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogLevel", std::to_wstring(level).c_str(), g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogSize", std::to_wstring(sizeKb).c_str(), g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogRotate", std::to_wstring(rotate).c_str(), g_szUserIni);
     LogStart(nullptr);
 }
 

@@ -22,7 +22,9 @@ private:
 // that no other test process uses.
 class TestLog {
 public:
-    TestLog();
+    // The file size limit (KB), the number of older files kept, the level.
+    explicit TestLog(int sizeKb = 10240, int rotate = 5, int level = 5);
+    LPCWSTR Folder() const { return folder_.path(); }
     ~TestLog();
     std::vector<std::string> Lines() const;
     // Lines whose message column contains `text`, for operation `func` (any when NULL).

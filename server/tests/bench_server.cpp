@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 #include "apply.h"
-#include "cipher.h"
 #include "drivers.h"
 #include "elevate.h"
 #include "fakeclient.h"
@@ -89,14 +88,7 @@ struct Setup {
                            PrinterDouble::MakeDevMode(server.c_str(), 0x300));
         hklm = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + server + L"\\PrinterDriverData";
         hkcu = L"Software\\Halvren\\DravoK\\" + server;
-        std::wstring ini = folder.File(L"common.ini");
-        lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
-        WCHAR stored[256];
-        DWORD cch = ARRAYSIZE(stored);
-        EncryptCredential(L"bench", stored, &cch);
-        WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvbench", ini.c_str());
-        WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-        SetLogonDoubleAccount(L"qvbench", L"bench");
+        svtest::StoreAdminAccount(folder.File(L"common.ini"));
     }
     ~Setup()
     {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 #include "apply.h"
-#include "cipher.h"
 #include "crash_double.h"
 #include "drivers.h"
 #include "elevate.h"
 #include "fakeclient.h"
 #include "logon_double.h"
 #include "printer_double.h"
+#include "raii.h"
 #include "regops.h"
 #include "regtree.h"
 #include "settings.h"
@@ -40,46 +40,29 @@ Bytes Image(LPCWSTR tag)
                        {L"Trays\\Deep", {{L"Blob", REG_BINARY, {1, 2, 3, 0xFF}}}}});
 }
 
-// What an image turns into when imported on its own.
-std::wstring TreeOf(const Bytes& image)
-{
-    ScratchKey scratch(L"faultref");
-    std::wstring key = scratch.Sub(L"ref");
-    if (ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()) != 0)
-        return L"<import failed>";
-    return DumpTree(HKEY_CURRENT_USER, key);
-}
-
 // Subkeys of parent whose names start with prefix.
 std::vector<std::wstring> KeysLike(HKEY root, const std::wstring& parent, const std::wstring& prefix)
 {
     std::vector<std::wstring> names;
-    HKEY key;
-    if (RegOpenKeyExW(root, parent.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    UniqueKey key;
+    if (RegOpenKeyExW(root, parent.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return names;
     WCHAR name[256];
-    for (DWORD i = 0;; i++) {
-        DWORD cch = ARRAYSIZE(name);
-        if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
+    for (DWORD i = 0, cch = ARRAYSIZE(name);
+         RegEnumKeyExW(key.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         i++, cch = ARRAYSIZE(name))
         if (std::wstring(name).compare(0, prefix.size(), prefix) == 0)
             names.push_back(name);
-    }
-    RegCloseKey(key);
     return names;
 }
 
 int RequestFiles(const std::wstring& folder)
 {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\RDP*.tmp").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
+    UniqueFind find(FindFirstFileW((folder + L"\\RDP*.tmp").c_str(), &found));
     int n = 0;
-    do
+    for (BOOL more = find.valid(); more; more = FindNextFileW(find.get(), &found))
         n++;
-    while (FindNextFileW(find, &found));
-    FindClose(find);
     return n;
 }
 
@@ -117,12 +100,7 @@ public:
         Connect();
         SetValue(HKEY_LOCAL_MACHINE, hklm, L"Old", REG_SZ, SzData(L"server"));
         SetValue(HKEY_CURRENT_USER, hkcu + L"\\Sub", L"OldUser", REG_DWORD, DwordData(7));
-        WCHAR stored[256];
-        DWORD cch = ARRAYSIZE(stored);
-        ASSERT_EQ(CRED_OK, EncryptCredential(L"s3cret!", stored, &cch));
-        WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvadmin", g_szCommonIni);
-        WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, g_szCommonIni);
-        SetLogonDoubleAccount(L"qvadmin", L"s3cret!");
+        svtest::StoreAdminAccount(g_szCommonIni);
     }
     void Remove()
     {
@@ -148,8 +126,8 @@ public:
         Bytes set;
         ASSERT_TRUE(PrinterDouble::GetLevel9(server.c_str(), &set));
         EXPECT_EQ(devMode, set);
-        EXPECT_EQ(TreeOf(Image(L"machine")), DumpTree(HKEY_LOCAL_MACHINE, hklm));
-        EXPECT_EQ(TreeOf(Image(L"user")), DumpTree(HKEY_CURRENT_USER, hkcu));
+        EXPECT_EQ(svtest::TreeOf(Image(L"machine")), DumpTree(HKEY_LOCAL_MACHINE, hklm));
+        EXPECT_EQ(svtest::TreeOf(Image(L"user")), DumpTree(HKEY_CURRENT_USER, hkcu));
         EXPECT_EQ(std::vector<std::wstring>{L"PrinterDriverData"}, KeysLike(HKEY_LOCAL_MACHINE, kPrinters + server, L""));
         EXPECT_EQ(std::vector<std::wstring>{server}, KeysLike(HKEY_CURRENT_USER, kUserRoot, server));
         EXPECT_EQ(0, RequestFiles(folder_));
@@ -224,14 +202,16 @@ TEST_F(Faults, NextPassHealsWhatEachFaultLeft)
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
-        const std::wstring before = DumpTree(HKEY_LOCAL_MACHINE, scene.hklm) + DumpTree(HKEY_CURRENT_USER, scene.hkcu);
+        auto settings = [&] { return DumpTree(HKEY_LOCAL_MACHINE, scene.hklm) + DumpTree(HKEY_CURRENT_USER, scene.hkcu); };
+        const std::wstring before = settings();
+        const int completed = log.Count(",,COMPLETE", "SetProperties");
         switch (c.kind) {
         case CLIENT_GONE: {
             // Half the reply arrives, then nothing: the link is gone.
             Bytes half(scene.reply.begin(), scene.reply.begin() + scene.reply.size() / 2);
             WtsDouble::DisconnectAfterTimeouts(1);
             scene.Pass(half);
-            EXPECT_EQ(before, DumpTree(HKEY_LOCAL_MACHINE, scene.hklm) + DumpTree(HKEY_CURRENT_USER, scene.hkcu));
+            EXPECT_EQ(before, settings());
             WtsDouble::Reset();   // connected again
             scene.FreshPass(scene.reply);
             break;
@@ -242,31 +222,25 @@ TEST_F(Faults, NextPassHealsWhatEachFaultLeft)
             SetEnvironmentVariableW(L"QV_CRASH_AFTER_WRITES", nullptr);
             EXPECT_TRUE(log.Has("ImportReg error 49374", "RegOperationHKEY")) << log.Dump();
             // Put back at once: the old settings, not a half-written key.
-            EXPECT_EQ(before, DumpTree(HKEY_LOCAL_MACHINE, scene.hklm) + DumpTree(HKEY_CURRENT_USER, scene.hkcu));
+            EXPECT_EQ(before, settings());
             scene.Pass(scene.reply);
             break;
         case SERVER_KILLED_AT_TOOL:
             ASSERT_EQ((DWORD)LOGON_DOUBLE_DIE_CODE, KilledPass(LOGON_DOUBLE_DIE_VAR, L"1"));
             EXPECT_EQ(1, RequestFiles(folder.path()));
-            {
-                // Another program's file under the same prefix is not ours to delete.
-                std::wstring foreign = folder.File(L"RDPf00d.tmp");
-                WritePrivateProfileStringW(L"x", L"y", L"z", foreign.c_str());
-                DeleteLeftoverRequests();   // as the next instance starts
-                EXPECT_TRUE(DeleteFileW(foreign.c_str()));
-            }
+            DeleteLeftoverRequests();   // as the next instance starts
             scene.FreshPass(scene.reply);
             break;
         case SERVER_KILLED_IN_IMPORT:
             ASSERT_EQ((DWORD)QV_CRASH_EXIT_CODE, KilledPass(kSelfCrashVar, L"2"));
             EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, scene.hkcu + REG_BACKUP_SUFFIX));
-            EXPECT_NE(before, DumpTree(HKEY_LOCAL_MACHINE, scene.hklm) + DumpTree(HKEY_CURRENT_USER, scene.hkcu));
+            EXPECT_NE(before, settings());
             DeleteLeftoverRequests();
             scene.FreshPass(scene.reply);
             break;
         }
         scene.ExpectApplied();
-        EXPECT_TRUE(log.Has(",,COMPLETE", "SetProperties")) << log.Dump();
+        EXPECT_EQ(1, log.Count(",,COMPLETE", "SetProperties") - completed) << log.Dump();
     }
 }
 

@@ -2,7 +2,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include "cipher.h"
 #include "log.h"
+#include "logon_double.h"
+#include "regops.h"
+#include "regtree.h"
 #include "module.h"
 #include "server.h"
 #include "settings.h"
@@ -79,6 +83,28 @@ std::string TestLog::Dump() const
     for (const auto& line : Lines())
         all += line + "\n";
     return all;
+}
+
+std::wstring TreeOf(const std::vector<BYTE>& image)
+{
+    ScratchKey scratch(L"treeof");
+    std::wstring key = scratch.Sub(L"ref");
+    if (ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()) != 0)
+        return L"<import failed>";
+    return DumpTree(HKEY_CURRENT_USER, key);
+}
+
+void StoreAdminAccount(const std::wstring& ini)
+{
+    lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
+    WCHAR stored[256];
+    DWORD cch = ARRAYSIZE(stored);
+    EncryptCredential(L"s3cret!", stored, &cch);
+    WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvadmin", ini.c_str());
+    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
+    // As SetLogonDoubleAccount does; not every program of these helpers has the double.
+    SetEnvironmentVariableW(LOGON_DOUBLE_USER_VAR, L"qvadmin");
+    SetEnvironmentVariableW(LOGON_DOUBLE_SECRET_VAR, L"s3cret!");
 }
 
 TestEvents::TestEvents()

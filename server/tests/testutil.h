@@ -35,6 +35,14 @@ private:
     TempFolder folder_;
 };
 
+// What a registry tree image turns into when imported on its own.
+std::wstring TreeOf(const std::vector<BYTE>& image);
+
+// The administrator account ("qvadmin", "s3cret!") stored in the common
+// settings file `ini`, which the module then reads, and accepted by the
+// logon double from now on.
+void StoreAdminAccount(const std::wstring& ini);
+
 // The exit and timer events, as OnInitInstance creates them; closed again at
 // the end of the test.
 class TestEvents {

@@ -50,6 +50,12 @@ void TakeUpdateMutex()
     } else {
         LogPrintf(32, FN, L",can update");
         g_hUpdateMutex = mutex;
+        // Only the holder of the update right downloads: a temporary file of a
+        // download found now was left by a client process that ended mid-way.
+        // GetTempFileNameW keeps three characters of the prefix "DLoad".
+        int n = DeleteLeftoverFiles(folder, L"DLo*.tmp");
+        if (n)
+            LogPrintf(32, FN, L",deleted unfinished downloads,%d", n);
     }
 }
 
@@ -69,6 +75,9 @@ BOOL HoldsUpdateMutex()
 
 void ResetDownload()
 {
+    // A download that did not complete leaves nothing behind.
+    if (g_szTempFile[0] && DeleteFileW(g_szTempFile))
+        LogPrintf(32, L"DoDownload", L",Delete,%s", g_szTempFile);
     g_szTempFile[0] = 0;
     g_szNewFile[0] = 0;
     g_dwExpected = 0;
@@ -257,10 +266,11 @@ static RDPRESULT FinishIfComplete(RDPRESULT result)
     }
     LogPrintf(32, FN, L",COMPLETE,%s ->,%s", g_szTempFile, g_szNewFile);
     g_bDownloading = FALSE;
-    if (UpdateDllFile())
-        return result;
-    DeleteFileW(g_szTempFile);
-    return DL_SWAP_FAILED;
+    BOOL swapped = UpdateDllFile();
+    if (!swapped)
+        DeleteFileW(g_szTempFile);
+    g_szTempFile[0] = 0;   // moved or deleted: no longer ours to delete
+    return swapped ? result : DL_SWAP_FAILED;
 }
 
 RDPRESULT DoDownload()
@@ -288,7 +298,7 @@ RDPRESULT DoDownload()
             if (result == DL_OK)
                 result = FinishIfComplete(result);
             else
-                g_bDownloading = FALSE;   // a gap in the file must never be completed later
+                ResetDownload();   // a gap in the file must never be completed later
         }
     }
     LogPrintf(32, FN, L",RDP_RES %d", result);

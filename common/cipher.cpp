@@ -12,8 +12,11 @@ static const BYTE kPassPhrase[8] = { 'v', 'o', 'r', 'm', 'k', 'a', 'l', 'e' };
 
 BOOL CipherSession::Open()
 {
-    if (!CryptAcquireContextW(prov_.put(), nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, 0)
-        && !CryptAcquireContextW(prov_.put(), nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+    // The key is derived for this call only and never stored: a context
+    // without a key container neither creates one in the user's profile nor
+    // keeps one open (the container's handle has been seen to stay behind
+    // after every call, which a process running for weeks cannot afford).
+    if (!CryptAcquireContextW(prov_.put(), nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         LogPrintf(LOG_E, L"CipherSession", L",CryptAcquireContext,error %d", GetLastError());
         return FALSE;
     }

@@ -11,3 +11,8 @@ extern WCHAR g_szUserName[256];    // GetUserNameW at start-up
 // Bounded wide formatting: cuts what does not fit and always terminates.
 int FormatStr(LPWSTR buf, size_t cch, LPCWSTR fmt, ...);
 int FormatStrV(LPWSTR buf, size_t cch, LPCWSTR fmt, va_list args);
+
+// Deletes the files of `folder` (with its trailing backslash) that match
+// `pattern` and that `ours` (when given) recognises as left behind by this
+// system; a file another process still holds stays. Returns how many went.
+int DeleteLeftoverFiles(LPCWSTR folder, LPCWSTR pattern, BOOL (*ours)(LPCWSTR path) = nullptr);

@@ -29,6 +29,7 @@ struct KeyTraits { static HKEY invalid() { return nullptr; } static void close(H
 struct HeapTraits { static HANDLE invalid() { return nullptr; } static void close(HANDLE h) { HeapDestroy(h); } };
 struct PrinterTraits { static HANDLE invalid() { return nullptr; } static void close(HANDLE h) { ClosePrinter(h); } };
 struct ServiceTraits { static SC_HANDLE invalid() { return nullptr; } static void close(SC_HANDLE h) { CloseServiceHandle(h); } };
+struct FindTraits { static HANDLE invalid() { return INVALID_HANDLE_VALUE; } static void close(HANDLE h) { FindClose(h); } };
 struct ProcessHeapTraits { static void* invalid() { return nullptr; } static void close(void* p) { HeapFree(GetProcessHeap(), 0, p); } };
 
 using UniqueHandle = UniqueOwner<HANDLE, HandleTraits>;   // events, mutexes, threads, processes
@@ -37,6 +38,7 @@ using UniqueKey = UniqueOwner<HKEY, KeyTraits>;
 using UniqueHeap = UniqueOwner<HANDLE, HeapTraits>;
 using UniquePrinter = UniqueOwner<HANDLE, PrinterTraits>;
 using UniqueService = UniqueOwner<SC_HANDLE, ServiceTraits>;   // OpenSCManagerW, OpenServiceW
+using UniqueFind = UniqueOwner<HANDLE, FindTraits>;     // FindFirstFileW results
 using UniqueHeapBlock = UniqueOwner<void*, ProcessHeapTraits>;   // HeapAlloc(GetProcessHeap(), ...)
 
 // Holds a mutex that has been waited for; releases it on scope exit.

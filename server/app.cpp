@@ -4,6 +4,7 @@
 #include <wchar.h>
 #include <wtsapi32.h>
 #include "drivers.h"
+#include "elevate.h"
 #include "frame.h"
 #include "log.h"
 #include "module.h"
@@ -98,6 +99,7 @@ void OnInitInstance(HINSTANCE hInst, LPCWSTR className)
     g_dwSessionId = WTS_GetSessinID();
     SetLogSession(g_dwSessionId);
     CreateInstanceMutex(className);
+    DeleteLeftoverRequests();
     CreateEvents();
     // WM_CREATE runs inside this call: the icon and the watch thread exist when it returns.
     HWND hWnd = CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, nullptr, nullptr, hInst, nullptr);

@@ -303,7 +303,13 @@ BOOL SetRegAndDEVMODE(PRINTERENTRY* entry, const DEVMODEW* devMode, const PROPRE
     if (!(flags & REGF_FAILED))
         SetDEVMODE(entry, devMode);
     DWORD e = GetLastError();
-    RegOperation(entry, e ? REG_OP_RESTORE : REG_OP_DELETE_BACKUP, flags & (REGF_HKLM | REGF_HKCU), nullptr);
+    // The root whose import failed is put back too: its import may have ended
+    // half-way (the administrator tool killed between its writes), and no
+    // later pass may come to finish it.
+    WORD touched = flags & (REGF_HKLM | REGF_HKCU);
+    if (flags & REGF_FAILED)
+        touched |= (flags & REGF_HKLM) ? REGF_HKCU : REGF_HKLM;
+    RegOperation(entry, e ? REG_OP_RESTORE : REG_OP_DELETE_BACKUP, touched, nullptr);
     SetLastError(e);
     return e == 0;
 }

@@ -146,6 +146,10 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
         LogPrintf(LOG_E, L"RunElevatedRegOperation", L",GetTempFileName,%s,error %d", tempFolder, error);
         return error;
     }
+    // Held open for reading until the tool has ended, without delete sharing,
+    // so that another instance's start-up clean-up cannot take the request
+    // away from the tool.
+    UniqueFile hold;
     {
         UniqueFile file(CreateFileW(request.path(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -155,6 +159,8 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
             return status;
         }
         status = WriteRegRequest(file.get(), op, root, path, image, size);
+        hold.reset(CreateFileW(request.path(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     if (status != 0) {
         LogPrintf(LOG_E, L"RunElevatedRegOperation", L",WriteFile,%s,error %d", request.path(), status);
@@ -166,7 +172,37 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
         status = CreateProcessAsAdmin(user, secret.text, tool, request.path());
     LogPrintf(64, L"RunElevatedRegOperation", L",%s,status %d", tool, status);
     LogPrintf(64, L"RunElevatedRegOperation", L",admin tool,status %d", status);
+    hold.reset();
     return status;   // the request file goes with `request`
+}
+
+// A request file of ours by its content: the header of an operation on
+// HKEY_LOCAL_MACHINE and exactly the bytes it announces. Other programs'
+// files under the same prefix are no business of ours.
+static BOOL IsRegRequestFile(LPCWSTR path)
+{
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    REGREQUESTHEADER header;
+    DWORD got = 0;
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size) || !ReadFile(file.get(), &header, sizeof header, &got, nullptr)
+        || got != sizeof header)
+        return FALSE;
+    return header.dwOperation <= REG_OP_RESTORE && header.dwReserved == 0
+        && header.qwRootKey == (ULONGLONG)(LONG_PTR)HKEY_LOCAL_MACHINE && header.cbPath != 0
+        && (ULONGLONG)size.QuadPart == sizeof header + (ULONGLONG)header.cbPath + header.cbData;
+}
+
+void DeleteLeftoverRequests()
+{
+    WCHAR folder[MAX_PATH];
+    DWORD n = GetTempPathW(ARRAYSIZE(folder), folder);
+    if (n == 0 || n >= ARRAYSIZE(folder))
+        return;
+    int deleted = DeleteLeftoverFiles(folder, REG_REQUEST_PREFIX L"*.tmp", IsRegRequestFile);
+    if (deleted)
+        LogPrintf(64, L"OnInitInstance", L",deleted request files,%d", deleted);
 }
 
 DWORD CreateProcessAsAdmin(LPCWSTR user, LPCWSTR secret, LPCWSTR application, LPCWSTR commandLine)

@@ -18,5 +18,9 @@ DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* ima
 // from running.
 DWORD CreateProcessAsAdmin(LPCWSTR user, LPCWSTR secret, LPCWSTR application, LPCWSTR commandLine);
 
+// Removes the request files that an instance killed while its tool ran
+// left in the user's temporary folder; files still in use stay.
+void DeleteLeftoverRequests();
+
 // Writes the request (header, path, image) into an open file; 0 or the error.
 DWORD WriteRegRequest(HANDLE file, DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);

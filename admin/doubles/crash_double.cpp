@@ -8,6 +8,12 @@
 #include <stdlib.h>
 #include "crash_double.h"
 
+// A build of another program names its own variable, so that the tool it
+// starts does not die at the same count.
+#ifndef QV_CRASH_AFTER_WRITES_VAR
+#define QV_CRASH_AFTER_WRITES_VAR "QV_CRASH_AFTER_WRITES"
+#endif
+
 static LONG EnvCount(LPCSTR name)
 {
     char text[16];
@@ -30,7 +36,7 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved,
                                          const BYTE* data, DWORD size)
 {
     static LONG writes = 0;
-    LONG limit = EnvCount("QV_CRASH_AFTER_WRITES");
+    LONG limit = EnvCount(QV_CRASH_AFTER_WRITES_VAR);
     if (limit >= 0 && writes++ >= limit)
         Die();
     typedef LSTATUS (WINAPI *Fn)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);

@@ -113,6 +113,15 @@ DWORD HostSession::Finish(DWORD timeoutMs)
     return exitCode_;
 }
 
+void HostSession::Kill()
+{
+    if (pi_.hProcess) {
+        TerminateProcess(pi_.hProcess, 0xDEAD);
+        WaitForSingleObject(pi_.hProcess, 30000);
+    }
+    Finish(0);
+}
+
 std::wstring InstallSimLibrary(const ScratchDir& dir, const std::wstring& name)
 {
     std::wstring target = dir.File(name);

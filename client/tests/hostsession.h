@@ -22,6 +22,7 @@ public:
     bool Silent(DWORD ms);                       // no client byte arrives within ms
     Bytes Request(const Bytes& message);         // Send, then Reply (empty on failure)
     DWORD Finish(DWORD timeoutMs = 30000);       // end the link; the host's exit code
+    void Kill();                                 // the host ended outright, nothing of it runs on
 
 private:
     bool Pull(DWORD timeoutMs);

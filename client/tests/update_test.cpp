@@ -285,4 +285,41 @@ TEST_F(UpdateTest, LaterPiecesNeverCompleteAnEarlierOrBrokenDownload)
     EXPECT_EQ(original, ReadFileBytes(library));
 }
 
+// A download cut off by a client process killed mid-way or by a disconnect
+// leaves no temporary file once the next connection has updated.
+TEST_F(UpdateTest, InterruptedDownloadLeavesNothingOnceUpdated)
+{
+    size_t half = newer.size() / 2;
+    Bytes head(newer.begin(), newer.begin() + half);
+    for (bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "host killed" : "disconnected");
+        CopyFileW((SimFolder() + LIB).c_str(), library.c_str(), FALSE);
+        DeleteFileW(dir.File(BAK).c_str());
+        {
+            HostSession host(library);
+            ASSERT_TRUE(host.Connect(ServerName(L"cut")));
+            ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+            ASSERT_EQ(0, Download(host, (DWORD)newer.size(), LIB, head));
+            ASSERT_EQ(1u, TempFiles(dir).size());
+            if (killed) {
+                host.Kill();
+                EXPECT_EQ(1u, TempFiles(dir).size());
+            } else {
+                ASSERT_TRUE(host.Disconnect());
+                for (int i = 0; i < 100 && !TempFiles(dir).empty(); i++)
+                    Sleep(50);   // the host handles the disconnect on its own thread
+                EXPECT_TRUE(TempFiles(dir).empty());
+            }
+        }
+        EXPECT_EQ(original, ReadFileBytes(library));
+        HostSession again(library);
+        ASSERT_TRUE(again.Connect(ServerName(L"again")));
+        ASSERT_EQ(1u, QueryFileVer(again).canUpdate);
+        EXPECT_TRUE(TempFiles(dir).empty());
+        EXPECT_EQ(std::vector<WORD>(2, 0), SendFile(again, newer, half + 1));
+        EXPECT_TRUE(TempFiles(dir).empty());
+        EXPECT_EQ(newer, ReadFileBytes(library));
+    }
+}
+
 }  // namespace

@@ -41,6 +41,9 @@ extern "C" BOOL WINAPI CreateProcessWithLogonW(LPCWSTR lpUsername, LPCWSTR lpDom
     InterlockedIncrement(&g_trace.calls);
     g_trace.creationFlags = dwCreationFlags;
     lstrcpynW(g_trace.commandLine, lpCommandLine ? lpCommandLine : L"", ARRAYSIZE(g_trace.commandLine));
+    // The caller killed at the moment it starts the tool, its request written.
+    if (GetEnvironmentVariableW(LOGON_DOUBLE_DIE_VAR, nullptr, 0))
+        TerminateProcess(GetCurrentProcess(), LOGON_DOUBLE_DIE_CODE);
     if (!AccountMatches(lpUsername, lpPassword)) {
         SetLastError(ERROR_LOGON_FAILURE);
         return FALSE;

@@ -6,6 +6,9 @@
 
 #define LOGON_DOUBLE_USER_VAR   L"QV_LOGON_DOUBLE_USER"
 #define LOGON_DOUBLE_SECRET_VAR L"QV_LOGON_DOUBLE_SECRET"
+// Set: the calling process ends (with this code) when it starts the tool.
+#define LOGON_DOUBLE_DIE_VAR    L"QV_LOGON_DOUBLE_DIE"
+#define LOGON_DOUBLE_DIE_CODE   0xC0DF
 
 // Accept user/secret from now on (NULL user: refuse every logon).
 void SetLogonDoubleAccount(LPCWSTR user, LPCWSTR secret);

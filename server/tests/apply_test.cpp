@@ -6,7 +6,6 @@
 #include <stddef.h>
 #include <string>
 #include "apply.h"
-#include "cipher.h"
 #include "drivers.h"
 #include "fakeclient.h"
 #include "logon_double.h"
@@ -31,16 +30,6 @@ Bytes SampleImage(LPCWSTR tag)
                        {L"Trays\\Deep", {}}});
 }
 
-// What an image turns into when imported on its own, for comparison.
-std::wstring TreeOf(const Bytes& image)
-{
-    ScratchKey scratch(L"applyref");
-    std::wstring key = scratch.Sub(L"ref");
-    if (ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()) != 0)
-        return L"<import failed>";
-    return DumpTree(HKEY_CURRENT_USER, key);
-}
-
 class Apply : public ::testing::Test {
 protected:
     void SetUp() override
@@ -57,7 +46,7 @@ protected:
         SetValue(HKEY_CURRENT_USER, hkcu + L"\\Sub", L"OldUser", REG_DWORD, DwordData(7));
         beforeHklm = DumpTree(HKEY_LOCAL_MACHINE, hklm);
         beforeHkcu = DumpTree(HKEY_CURRENT_USER, hkcu);
-        StoreAdminAccount();
+        svtest::StoreAdminAccount(folder.File(L"common.ini"));
         list.ClearAll();
         list.AddRedirectPrinter(server.c_str());
     }
@@ -72,18 +61,6 @@ protected:
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kPrinters + server).c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, hkcu.c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, (hkcu + L"_backup").c_str());
-    }
-    // The HKLM import runs through the administrator tool under this account.
-    void StoreAdminAccount()
-    {
-        std::wstring ini = folder.File(L"common.ini");
-        lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
-        WCHAR stored[256];
-        DWORD cch = ARRAYSIZE(stored);
-        ASSERT_EQ(CRED_OK, EncryptCredential(L"s3cret!", stored, &cch));
-        WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvadmin", ini.c_str());
-        WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-        SetLogonDoubleAccount(L"qvadmin", L"s3cret!");
     }
     void AddServerPrinter(WORD version)
     {
@@ -171,8 +148,8 @@ TEST_F(Apply, OutcomesOfOneReply)
         if (c.applied) {
             ASSERT_TRUE(Level9(&set));
             EXPECT_EQ(devMode, set);
-            EXPECT_EQ(TreeOf(hklmImage), DumpTree(HKEY_LOCAL_MACHINE, hklm));
-            EXPECT_EQ(TreeOf(hkcuImage), DumpTree(HKEY_CURRENT_USER, hkcu));
+            EXPECT_EQ(svtest::TreeOf(hklmImage), DumpTree(HKEY_LOCAL_MACHINE, hklm));
+            EXPECT_EQ(svtest::TreeOf(hkcuImage), DumpTree(HKEY_CURRENT_USER, hkcu));
         } else if (c.emptyImages) {
             ASSERT_TRUE(Level9(&set));
             EXPECT_EQ(devMode, set);

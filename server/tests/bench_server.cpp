@@ -4,13 +4,14 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
 #include <process.h>
 #include <stdio.h>
 #include <wtsapi32.h>
 #include <string>
 #include <thread>
 #include "apply.h"
-#include "cipher.h"
 #include "drivers.h"
 #include "elevate.h"
 #include "fakeclient.h"
@@ -87,14 +88,7 @@ struct Setup {
                            PrinterDouble::MakeDevMode(server.c_str(), 0x300));
         hklm = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + server + L"\\PrinterDriverData";
         hkcu = L"Software\\Halvren\\DravoK\\" + server;
-        std::wstring ini = folder.File(L"common.ini");
-        lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
-        WCHAR stored[256];
-        DWORD cch = ARRAYSIZE(stored);
-        EncryptCredential(L"bench", stored, &cch);
-        WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvbench", ini.c_str());
-        WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-        SetLogonDoubleAccount(L"qvbench", L"bench");
+        svtest::StoreAdminAccount(folder.File(L"common.ini"));
     }
     ~Setup()
     {
@@ -219,6 +213,153 @@ void UpdateFigures(Setup& s)
            1.0 / raw);
 }
 
+struct Usage {
+    SIZE_T privateBytes;
+    DWORD handles, threads;
+};
+
+// Wine answers GetProcessHandleCount with 0; the system's handle table
+// (NtQuerySystemInformation, SystemHandleInformation) has the figure.
+DWORD HandleCount()
+{
+    DWORD n = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n)
+        return n;
+    typedef LONG (WINAPI *QueryFn)(int, void*, ULONG, ULONG*);
+    QueryFn query = (QueryFn)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+    struct Entry { ULONG pid; BYTE type, flags; USHORT value; void* object; ULONG access; };
+    std::vector<BYTE> buf(1 << 20);
+    LONG status;
+    ULONG needed = 0;
+    while (query && (status = query(16, buf.data(), (ULONG)buf.size(), &needed)) == (LONG)0xC0000004)
+        buf.resize(buf.size() * 2);
+    if (!query || status != 0)
+        return 0;
+    ULONG entries = *(const ULONG*)buf.data();
+    const Entry* e = (const Entry*)(buf.data() + sizeof(void*));
+    for (ULONG i = 0; i < entries; i++)
+        n += e[i].pid == GetCurrentProcessId();
+    return n;
+}
+
+Usage Measure()
+{
+    Usage u = {PrivateBytes(), HandleCount(), 0};
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t = {sizeof t};
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        u.threads += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return u;
+}
+
+struct FolderFiles {
+    int count = 0, requests = 0;
+    ULONGLONG largest = 0;
+};
+
+FolderFiles ListFolder(const std::wstring& folder, bool logsOnly = false)
+{
+    FolderFiles f;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        if (logsOnly && !PathMatchSpecW(found.cFileName, L"*.log"))
+            continue;
+        f.count++;
+        f.requests += PathMatchSpecW(found.cFileName, L"RDP*.tmp");
+        ULONGLONG size = (ULONGLONG)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+        if (size > f.largest)
+            f.largest = size;
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    return f;
+}
+
+// The client module's side of a whole connection: greeting, version (no
+// update), and the printer's properties.
+Bytes SessionReply(CRdpData& request, const Bytes& properties)
+{
+    CRdpData reply(request.Cmd(), RDP_RES_OK);
+    if (request.Cmd() == RDP_CMD_GETPROPERTIES)
+        return properties;
+    if (request.Cmd() == RDP_CMD_INITIALIZE)
+        reply.AddString(L"benchuser");
+    else
+        reply.AddDWORD(0);   // GETFILEVER: this client cannot update
+    return svtest::ReplyBytes(reply);
+}
+
+// 10,000 watch passes back to back in this process, the session dropping
+// and coming back every 100 passes, the printer applied on each connection
+// (HKLM through the real administrator tool). The real module ends at each
+// disconnect and a new instance takes over; here the same process carries
+// on, so what is measured is the watch thread's code over 100 connections,
+// without the restart.
+void LongSession(Setup& s)
+{
+    const int kPasses = 10000, kConnection = 100, kLogKb = 64, kRotate = 3;
+    svtest::TestLog log(kLogKb, kRotate, 4);
+    std::wstring temp = s.folder.File(L"temp");
+    CreateDirectoryW(temp.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    PrinterDouble::Reset();
+    PrinterDouble::Add(s.server.c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
+                       PrinterDouble::MakeDevMode(s.server.c_str(), 0x300));
+    Bytes properties = svtest::PropertiesReply(svtest::DevMode(L"Bench", 0x300, 512), Image(40), Image(40));
+    CLIENTRECORD record = {};
+    CPrinterList list;
+    LONG toolRuns = GetLogonDoubleTrace()->calls;
+    int restarts = 0, applied = 0;
+    Usage at[3];
+    double t = Now();
+    for (int pass = 0; pass < kPasses;) {
+        // A fresh session double and client per connection: both keep every
+        // request they saw, which is the harness's memory, not the module's.
+        WtsDouble::Reset();
+        svtest::FakeClient client([&](CRdpData& r) {
+            applied += r.Cmd() == RDP_CMD_GETPROPERTIES;
+            return SessionReply(r, properties);
+        });
+        for (int i = 0; i < kConnection; i++, pass++) {
+            if (i == kConnection - 1)
+                WtsDouble::SetConnectState(WTSDisconnected);
+            WatchPass(&record, list);
+            MSG msg;   // the restart each disconnect asks for
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                restarts += msg.message == WM_COMMAND;
+            if (pass == 0 || pass == kPasses / 2 || pass == kPasses - 1)
+                at[pass == 0 ? 0 : pass == kPasses - 1 ? 2 : 1] = Measure();
+        }
+    }
+    double seconds = Now() - t;
+    FolderFiles logs = ListFolder(log.Folder(), true), temps = ListFolder(temp);
+    printf("long session: %d passes in %.1f s, %d connections, printer applied %d times "
+           "(%ld administrator tool runs), %d restarts asked for\n",
+           kPasses, seconds, kPasses / kConnection, applied, GetLogonDoubleTrace()->calls - toolRuns, restarts);
+    static const char* names[] = {"start", "middle", "end"};
+    for (int i = 0; i < 3; i++)
+        printf("  %-6s private %6lu KB, handles %4lu, threads %2lu\n", names[i],
+               (unsigned long)(at[i].privateBytes / 1024), at[i].handles, at[i].threads);
+    printf("  log: %d files (limit %d), largest %llu bytes (limit %d); temporary folder: %d files, %d request files\n",
+           logs.count, kRotate + 1, logs.largest, kLogKb * 1024, temps.count, temps.requests);
+    // The first connection warms up heaps and caches: the second half must add nothing.
+    bool flat = at[2].handles <= at[1].handles + 2 && at[2].threads == at[1].threads &&
+                at[2].privateBytes <= at[1].privateBytes + 256 * 1024;
+    bool tidy = logs.count <= kRotate + 1 && logs.largest <= (ULONGLONG)kLogKb * 1024 && temps.count == 0;
+    const int connections = kPasses / kConnection;   // each: import, then the backup dropped
+    bool complete = applied == connections && restarts == connections &&
+                    GetLogonDoubleTrace()->calls - toolRuns == 2 * connections;
+    printf("  verdict: %s\n", flat && tidy && complete ? "flat, within limits, nothing left behind"
+                              : !complete ? "NOT EVERY CONNECTION APPLIED" : !flat ? "GROWING" : "FILES LEFT OR LOG OVER ITS LIMITS");
+    SetEnvironmentVariableW(L"TMP", nullptr);
+    SetEnvironmentVariableW(L"TEMP", nullptr);
+}
+
 }  // namespace
 
 int main()
@@ -227,5 +368,6 @@ int main()
     ApplyFigures(s);
     IdleFigures();
     UpdateFigures(s);
+    LongSession(s);
     return 0;
 }

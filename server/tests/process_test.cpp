@@ -12,6 +12,8 @@
 #include <vector>
 #include "frame.h"
 #include "module.h"
+#include "raii.h"
+#include "regops.h"
 #include "testutil.h"
 #include "tool_runner.h"
 
@@ -425,6 +427,38 @@ TEST(ServerProcess, PreviousInstanceThatDoesNotEndIsLeftAloneAfterAMinute)
     EXPECT_GE(user.Find("still running after 60000 msec,give up"), 0) << user.Dump();
     EXPECT_LT(user.Find("ERROR_ALREADY_EXISTS"), 0) << "it must not try the mutex";
     EXPECT_TRUE(first.Running());
+}
+
+// An instance killed while its administrator tool ran left its request file
+// in the user's temporary folder: the next instance removes it at start-up,
+// and leaves alone a request still in use and another program's file.
+TEST(ServerProcess, StartRemovesRequestFilesThatAKilledInstanceLeft)
+{
+    SimUser user(L"req");
+    std::wstring temp = user.File(L"temp");
+    CreateDirectoryW(temp.c_str(), nullptr);
+    const WCHAR path[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\P\\PrinterDriverData";
+    REGREQUESTHEADER h = {REG_OP_RESTORE, 0, (ULONGLONG)(LONG_PTR)HKEY_LOCAL_MACHINE, sizeof path, 0};
+    auto plant = [&](LPCWSTR name, const void* header, DWORD cb) {
+        std::wstring file = temp + L"\\" + name;
+        UniqueFile f(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD n;
+        WriteFile(f.get(), header, cb, &n, nullptr);
+        WriteFile(f.get(), path, sizeof path, &n, nullptr);
+        return file;
+    };
+    std::wstring left = plant(L"RDP1A.tmp", &h, sizeof h), busy = plant(L"RDP1B.tmp", &h, sizeof h);
+    std::wstring foreign = plant(L"RDP1C.tmp", "not a request of ours", 21);
+    UniqueFile hold(CreateFileW(busy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SimServer sv(user, UniqueSession(0));
+    SetEnvironmentVariableW(L"TMP", nullptr);
+    ASSERT_TRUE(sv.Window()) << user.Dump();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(left.c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(busy.c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(foreign.c_str()));
+    EXPECT_GE(user.Find(",deleted request files,1"), 0) << user.Dump();
 }
 
 }  // namespace

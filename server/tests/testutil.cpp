@@ -1,14 +1,19 @@
 #include "testutil.h"
 #include <stdio.h>
 #include <string.h>
+#include <string>
+#include "cipher.h"
 #include "log.h"
+#include "logon_double.h"
+#include "regops.h"
+#include "regtree.h"
 #include "module.h"
 #include "server.h"
 #include "settings.h"
 
 namespace svtest {
 
-TestLog::TestLog() : folder_(L"log")
+TestLog::TestLog(int sizeKb, int rotate, int level) : folder_(L"log")
 {
     g_ModuleKind = MODULE_SERVER;
     g_szSection = L"Server";
@@ -16,8 +21,9 @@ TestLog::TestLog() : folder_(L"log")
     std::wstring ini = folder_.File(L"user.ini");
     lstrcpynW(g_szUserIni, ini.c_str(), MAX_PATH);
     WritePrivateProfileStringW(L"Server", L"LogFolder", folder_.path().c_str(), g_szUserIni);
-    WritePrivateProfileStringW(L"Server", L"LogLevel", L"5", g_szUserIni);
-    WritePrivateProfileStringW(L"Server", L"LogSize", L"10240", g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogLevel", std::to_wstring(level).c_str(), g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogSize", std::to_wstring(sizeKb).c_str(), g_szUserIni);
+    WritePrivateProfileStringW(L"Server", L"LogRotate", std::to_wstring(rotate).c_str(), g_szUserIni);
     LogStart(nullptr);
 }
 
@@ -77,6 +83,28 @@ std::string TestLog::Dump() const
     for (const auto& line : Lines())
         all += line + "\n";
     return all;
+}
+
+std::wstring TreeOf(const std::vector<BYTE>& image)
+{
+    ScratchKey scratch(L"treeof");
+    std::wstring key = scratch.Sub(L"ref");
+    if (ImportReg(HKEY_CURRENT_USER, key.c_str(), image.data(), (DWORD)image.size()) != 0)
+        return L"<import failed>";
+    return DumpTree(HKEY_CURRENT_USER, key);
+}
+
+void StoreAdminAccount(const std::wstring& ini)
+{
+    lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
+    WCHAR stored[256];
+    DWORD cch = ARRAYSIZE(stored);
+    EncryptCredential(L"s3cret!", stored, &cch);
+    WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvadmin", ini.c_str());
+    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
+    // As SetLogonDoubleAccount does; not every program of these helpers has the double.
+    SetEnvironmentVariableW(LOGON_DOUBLE_USER_VAR, L"qvadmin");
+    SetEnvironmentVariableW(LOGON_DOUBLE_SECRET_VAR, L"s3cret!");
 }
 
 TestEvents::TestEvents()

@@ -15,7 +15,9 @@ using TempFolder = ScratchFolder;
 // that no other test process uses.
 class TestLog {
 public:
-    TestLog();
+    // The file size limit (KB), the number of older files kept, the level.
+    explicit TestLog(int sizeKb = 10240, int rotate = 5, int level = 5);
+    LPCWSTR Folder() const { return folder_.path(); }
     ~TestLog();
     std::vector<std::string> Lines() const;
     // Lines whose message column contains `text`, for operation `func` (any when NULL).
@@ -25,6 +27,14 @@ public:
 private:
     TempFolder folder_;
 };
+
+// What a registry tree image turns into when imported on its own.
+std::wstring TreeOf(const std::vector<BYTE>& image);
+
+// The administrator account ("qvadmin", "s3cret!") stored in the common
+// settings file `ini`, which the module then reads, and accepted by the
+// logon double from now on.
+void StoreAdminAccount(const std::wstring& ini);
 
 // The exit and timer events, as OnInitInstance creates them; closed again at
 // the end of the test.

@@ -147,8 +147,8 @@ protected:
     {
         // Request files go to a temporary folder of the test's own, which
         // the child process and the tool inherit.
-        SetEnvironmentVariableW(L"TMP", folder.path());
-        SetEnvironmentVariableW(L"TEMP", folder.path());
+        SetEnvironmentVariableW(L"TMP", folder.path().c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.path().c_str());
         scene.Prepare();
     }
     void TearDown() override

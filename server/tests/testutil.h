@@ -17,7 +17,7 @@ class TestLog {
 public:
     // The file size limit (KB), the number of older files kept, the level.
     explicit TestLog(int sizeKb = 10240, int rotate = 5, int level = 5);
-    LPCWSTR Folder() const { return folder_.path(); }
+    LPCWSTR Folder() const { return folder_.path().c_str(); }
     ~TestLog();
     std::vector<std::string> Lines() const;
     // Lines whose message column contains `text`, for operation `func` (any when NULL).

@@ -24,3 +24,9 @@ void DeleteLeftoverRequests();
 
 // Writes the request (header, path, image) into an open file; 0 or the error.
 DWORD WriteRegRequest(HANDLE file, DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
+
+// Whether a pipe owned by `owner` may be the service's: local system, the
+// administrators, or our own user (`self`).
+BOOL IsTrustedPipeOwner(PSID owner, PSID self);
+// 0 when the pipe may be the service's (see IsTrustedPipeOwner), else why not.
+DWORD CheckPipeOwner(HANDLE pipe);

@@ -13,11 +13,12 @@ cd "$WORK"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora test signing" \
   -addext "extendedKeyUsage=codeSigning" -keyout key.pem -out cert.pem 2>/dev/null
 
-cp "$X64/server/Quorvane_SV.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/client/Quorvane_CL64.dll" bin/
-files=(bin/Quorvane_SV.exe bin/Quorvane_Admin.exe bin/Quorvane_CL64.dll)
+cp "$X64/server/Quorvane_SV.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc.exe" \
+  "$X64/client/Quorvane_CL64.dll" bin/
+files=(bin/Quorvane_SV.exe bin/Quorvane_Admin.exe bin/Quorvane_Svc.exe bin/Quorvane_CL64.dll)
 if [ -f "$X86/client/Quorvane_CL32.dll" ]; then
   cp "$X86/client/Quorvane_CL32.dll" bin/
-  "$ROOT/scripts/msi.sh" "$WORK/bin" "$WORK/msi" >/dev/null 2>&1
+  "$ROOT/scripts/msi.sh" "$WORK/bin" "$WORK/msi" >/dev/null
   files+=(bin/Quorvane_CL32.dll msi/Quorvane_Server.msi msi/Quorvane_Client.msi)
 else
   echo "note: the 32-bit tree is not built; the installers are not signed here"

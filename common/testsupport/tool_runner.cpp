@@ -2,6 +2,14 @@
 #include <stdio.h>
 #include <vector>
 
+std::wstring WinPath(const char* unixPath)
+{
+    std::wstring p = L"Z:";
+    for (const char* c = unixPath; *c; c++)
+        p += *c == '/' ? L'\\' : (WCHAR)*c;
+    return p;
+}
+
 std::wstring ToolPath(LPCWSTR exeName)
 {
     WCHAR self[MAX_PATH];

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <string>
 
+// A path the build gave as a Unix path (/work/...), as Wine's Z: drive sees it.
+std::wstring WinPath(const char* unixPath);
 // The tool's folder is the test's own folder.
 std::wstring ToolPath(LPCWSTR exeName);
 // Starts exeName with the command line as given (no program name), as the

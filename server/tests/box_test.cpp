@@ -128,14 +128,17 @@ protected:
         PrinterDouble::Reset();
         g_hInst = GetModuleHandleW(nullptr);
         g_hMainWnd = nullptr;
-        // The server's copy of the client file: this program, whose version is the module's.
+        // The server's copy of the client file: the server module, a
+        // versioned file of several pieces (this program is ten times larger
+        // and would only make every download slower).
+        const std::wstring source = WinPath(QV_SV_EXE);
         WCHAR self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         copy = self;
         copy = copy.substr(0, copy.rfind(L'\\') + 1) + CLIENT_DLL_NAME;
         copy64 = copy.substr(0, copy.rfind(L'\\') + 1) + CLIENT_DLL_NAME64;
-        ASSERT_TRUE(CopyFileW(self, copy.c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW(self, copy64.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(source.c_str(), copy.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(source.c_str(), copy64.c_str(), FALSE));
         ASSERT_EQ(0u, GetFileVersionMSLS(copy.c_str(), &ms, &ls));
         channel = WTSVirtualChannelOpen(nullptr, 0, (LPSTR)RDP_CHANNEL_NAME);
     }

@@ -23,14 +23,6 @@
 
 namespace {
 
-std::wstring WinPath(const char* unixPath)
-{
-    std::wstring p = L"Z:";
-    for (const char* c = unixPath; *c; c++)
-        p += *c == '/' ? L'\\' : (WCHAR)*c;
-    return p;
-}
-
 std::wstring SpecialFolder(int csidl)
 {
     WCHAR path[MAX_PATH] = L"";

@@ -94,19 +94,6 @@ std::wstring TreeOf(const std::vector<BYTE>& image)
     return DumpTree(HKEY_CURRENT_USER, key);
 }
 
-void StoreAdminAccount(const std::wstring& ini)
-{
-    lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
-    WCHAR stored[256];
-    DWORD cch = ARRAYSIZE(stored);
-    EncryptCredential(L"s3cret!", stored, &cch);
-    WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvadmin", ini.c_str());
-    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-    // As SetLogonDoubleAccount does; not every program of these helpers has the double.
-    SetEnvironmentVariableW(LOGON_DOUBLE_USER_VAR, L"qvadmin");
-    SetEnvironmentVariableW(LOGON_DOUBLE_SECRET_VAR, L"s3cret!");
-}
-
 TestEvents::TestEvents()
 {
     g_hEvent[EVENT_EXIT] = CreateEventW(nullptr, TRUE, FALSE, nullptr);

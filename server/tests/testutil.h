@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "account.h"
 #include "scratch.h"
 
 namespace svtest {
@@ -31,10 +32,8 @@ private:
 // What a registry tree image turns into when imported on its own.
 std::wstring TreeOf(const std::vector<BYTE>& image);
 
-// The administrator account ("qvadmin", "s3cret!") stored in the common
-// settings file `ini`, which the module then reads, and accepted by the
-// logon double from now on.
-void StoreAdminAccount(const std::wstring& ini);
+// The administrator account that tests store lives in the shared support.
+using ::StoreAdminAccount;
 
 // The exit and timer events, as OnInitInstance creates them; closed again at
 // the end of the test.

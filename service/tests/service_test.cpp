@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+#include "account.h"
 #include "cipher.h"
 #include "elevate.h"
 #include "logon_double.h"
@@ -67,12 +68,7 @@ TEST_F(ServiceTest, TheServerUsesTheServiceWhileItRunsAndTheStoredAccountOtherwi
 
     // Stopped: the stored account through the administrator tool.
     ASSERT_EQ(0u, service.Stop());
-    WCHAR stored[256];
-    DWORD cch = ARRAYSIZE(stored);
-    ASSERT_EQ(CRED_OK, EncryptCredential(L"Pa55 word", stored, &cch));
-    WritePrivateProfileStringW(L"Server", L"AdminUser", L"Administrator", ini.c_str());
-    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-    SetLogonDoubleAccount(L"Administrator", L"Pa55 word");
+    ASSERT_TRUE(StoreAdminAccount(ini, L"Administrator", L"Pa55 word"));
     SetEnvironmentVariableW(L"TMP", temp.path().c_str());
     size_t mark = service.Log().size();
     EXPECT_EQ(0u, run(REG_OP_IMPORT, image_));

@@ -11,6 +11,7 @@
 #include <wtsapi32.h>
 #include <string>
 #include <thread>
+#include "clock.h"
 #include "apply.h"
 #include "drivers.h"
 #include "elevate.h"
@@ -31,14 +32,6 @@
 using svtest::Bytes;
 
 namespace {
-
-double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return (double)c.QuadPart / f.QuadPart;
-}
 
 double ThreadCpu()
 {

@@ -6,25 +6,19 @@
 #include <stdio.h>
 #include <string>
 #include <vector>
+#include "clock.h"
 #include "cipher.h"
 #include "elevate.h"
 #include "logon_double.h"
 #include "module.h"
 #include "printer_double.h"
 #include "regops.h"
+#include "account.h"
 #include "regtree.h"
 #include "settings.h"
 #include "svctest.h"
 
 namespace {
-
-double Now()
-{
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return (double)c.QuadPart / f.QuadPart;
-}
 
 // Milliseconds per import, and the status of the last one.
 double PerImport(int n, const std::wstring& path, const std::vector<BYTE>& image, DWORD* status)
@@ -53,13 +47,7 @@ int main()
     ScratchFolder temp(L"qvbench");
     SetEnvironmentVariableW(L"TMP", temp.path().c_str());
     std::wstring ini = temp / L"Quorvane.ini";
-    lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
-    WCHAR stored[256];
-    DWORD cch = ARRAYSIZE(stored);
-    EncryptCredential(L"bench", stored, &cch);
-    WritePrivateProfileStringW(L"Server", L"AdminUser", L"qvbench", ini.c_str());
-    WritePrivateProfileStringW(L"Server", L"AdminPassword", stored, ini.c_str());
-    SetLogonDoubleAccount(L"qvbench", L"bench");
+    StoreAdminAccount(ini, L"qvbench", L"bench");
 
     DWORD toolStatus = 0, serviceStatus = 0;
     double tool = PerImport(10, path, image, &toolStatus);

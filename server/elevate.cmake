@@ -3,7 +3,7 @@
 # themselves are shared code (common/regops.cpp, part of qv_common, tested in
 # common/tests/regops); the administrator tool links this library as well,
 # for the round trip through its own worker in its tests.
-add_library(qv_regops STATIC ${CMAKE_CURRENT_LIST_DIR}/elevate.cpp)
+add_library(qv_regops STATIC ${CMAKE_CURRENT_LIST_DIR}/admintool.cpp)
 target_include_directories(qv_regops PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(qv_regops PUBLIC qv_common advapi32 shlwapi shell32)
 

@@ -16,9 +16,13 @@
 # through; 4 when a build tree is missing.
 set -uo pipefail
 . "$(dirname "$0")/../scripts/env.sh"
-X64=$BUILD/x64; X86=$BUILD/x86
+X64=$BUILD/x64
+# The PC's Remote Desktop client and its add-in: 32-bit, as most PCs that
+# run the add-in have them, where this machine can run 32-bit programs;
+# else the 64-bit pair, which 64-bit Windows starts by default.
+if qv_can_run32; then PCB=$BUILD/x86; CL=Quorvane_CL32; else PCB=$X64; CL=Quorvane_CL64; fi
 for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
-         "$X64/service/Quorvane_Svc_sim.exe" "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
+         "$X64/service/Quorvane_Svc_sim.exe" "$PCB/client/sim/$CL.dll" "$PCB/client/sim_next/$CL.dll" "$PCB/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
 done
 
@@ -29,8 +33,8 @@ rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
 cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
-cp "$X86/client/sim_next/Quorvane_CL32.dll" "$FILES/ts-bin/"          # the server's newer copy
-cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
+cp "$PCB/client/sim_next/$CL.dll" "$FILES/ts-bin/"          # the server's newer copy
+cp "$PCB/client/sim/$CL.dll" "$PCB/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")
 DEMOEXE=$X64/demo/qv_demo.exe
 
@@ -56,6 +60,11 @@ if [ -z "${DISPLAY:-}" ]; then
   qv_display && DEMO_XVFB=$QV_XVFB_PID
 fi
 step "two Wine prefixes: the user's PC and the terminal server"
+if [ "$CL" = Quorvane_CL32 ]; then
+  echo "  the PC's Remote Desktop client is 32-bit and loads $CL.dll"
+else
+  echo "  the PC's Remote Desktop client is 64-bit and loads $CL.dll (this machine cannot run 32-bit programs)"
+fi
 for p in "$PC" "$TS"; do
   WINEPREFIX=$p qv_prefix
   WINEPREFIX=$p wineserver -p
@@ -78,7 +87,7 @@ start_service() {
 }
 start_host() {
   pc env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' \
-    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" "$1" \
+    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/$CL.dll")" "$1" \
     >"$FILES/host$2.log" 2>&1 </dev/null &
   started+=($!)
 }
@@ -102,7 +111,7 @@ mark_log
 start_server
 port=$(ts wine "$DEMOEXE" ts-wait "$SIMINI" port none 60 | tr -d '\r') || { echo "server did not start"; exit 1; }
 echo "  server module listening for the Remote Desktop client on port $port"
-echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/Quorvane_CL32.dll")" | tr -d '\r')"
+echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CL.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/$CL.dll")" | tr -d '\r')"
 
 step "user's PC: the Remote Desktop client connects and loads the add-in"
 start_host "$port" 1
@@ -128,9 +137,9 @@ fi
 
 step "user's PC: the add-in file after the update"
 ls "$FILES/pc-bin" | sed 's/^/    /'
-bak=$FILES/pc-bin/Quorvane_CL32.bak
-newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" | tr -d '\r')
-echo "  Quorvane_CL32.dll is now version $newver; the old file is kept as Quorvane_CL32.bak"
+bak=$FILES/pc-bin/$CL.bak
+newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CL.dll")" | tr -d '\r')
+echo "  $CL.dll is now version $newver; the old file is kept as $CL.bak"
 { [ -f "$bak" ] && [ "$newver" = 1.2.0.6 ]; } || { echo "  => update NOT swapped in"; rc=1; }
 
 step "the user disconnects; the server module restarts itself at once"

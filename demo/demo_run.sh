@@ -23,7 +23,7 @@ X64=$BUILD/x64
 if qv_can_run32; then PCB=$BUILD/x86; CL=Quorvane_CL32; else PCB=$X64; CL=Quorvane_CL64; fi
 for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
          "$X64/service/Quorvane_Svc_sim.exe" "$PCB/client/sim/$CL.dll" "$PCB/client/sim_next/$CL.dll" "$PCB/client/sim/qv_rdphost.exe"; do
-  [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
+  [ -f "$f" ] || { echo "demo: missing $f (demo_build in demo/CMakeLists.txt does not build it)"; exit 4; }
 done
 
 DEMO=$BUILD/demo

@@ -54,6 +54,10 @@ qv_up() {
   # service started by the first test would inherit CTest's pipe and keep it
   # open, and CTest would wait for it until its time-out.
   wineboot >/dev/null 2>&1 </dev/null || true
+  # The desktop process likewise (common/testsupport/desktop_keeper.cpp).
+  local keeper=$BUILD/x64/common/testsupport/qv_desktop_keeper.exe
+  [ -f "$keeper" ] && { wine "$keeper" >/dev/null 2>&1 </dev/null & }
+  true
 }
 
 # Before each tree's tests: the server and its services up again if anything

@@ -177,7 +177,7 @@ void WriteRequest(const std::wstring& file, const std::vector<BYTE>& bytes)
 TEST(RequestMutation, TheWorkerReadsExactlyTheLayoutAndRefusesTheRest)
 {
     const unsigned seed = mutation::Seed(20261208);
-    const DWORD cases = mutation::CaseCount(100000);
+    const DWORD cases = mutation::CaseCount(20000);
     mutation::BeginRun("RequestMutation", seed);
 
     WCHAR name[80];
@@ -280,7 +280,7 @@ DWORD ReadStream(void* context, void* buffer, DWORD size)
 TEST(RequestMutation, TheServicesReaderTakesExactlyTheLayoutFromAStream)
 {
     const unsigned seed = mutation::Seed(20261209);
-    const DWORD cases = mutation::CaseCount(100000);
+    const DWORD cases = mutation::CaseCount(20000);
     mutation::BeginRun("RequestMutation stream", seed);
     RequestFuzzer fz(seed, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\P (redirected 1)\\PrinterDriverData");
     mutation::GuardedBuffer guarded(1 << 16);

@@ -179,7 +179,7 @@ private:
 TEST(CipherMutation, StoredTextIsReadExactlyOrRefusedWithoutOverruns)
 {
     const unsigned seed = mutation::Seed(20261209);
-    const DWORD cases = mutation::CaseCount(100000);
+    const DWORD cases = mutation::CaseCount(20000);
     mutation::BeginRun("CipherMutation", seed);
     const std::vector<BYTE> key = Rc4Key();
     SecretFuzzer fz(seed);

@@ -216,7 +216,7 @@ bool IsFramingCode(RDPRESULT res)
 TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
 {
     const unsigned seed = mutation::Seed(20261207);
-    const DWORD blockCount = mutation::CaseCount(110000);
+    const DWORD blockCount = mutation::CaseCount(22000);
     mutation::BeginRun("RdpMutation.Blocks", seed);
     Fuzzer fz(seed);
     fz.BuildPool(256);
@@ -266,7 +266,7 @@ TEST(RdpMutation, CorruptedBlocksEndOnTheFramingPaths)
 TEST(RdpMutation, RandomPayloadsThroughTheReaders)
 {
     const unsigned seed = mutation::Seed(7);
-    const DWORD cases = mutation::CaseCount(100000);
+    const DWORD cases = mutation::CaseCount(20000);
     mutation::BeginRun("RdpMutation.Payloads", seed);
     Fuzzer fz(seed);
     CRdpData recv;

@@ -142,7 +142,7 @@ TEST(PropertiesReplyMutation, ReaderAgreesWithTheProtocolAndRefusedRepliesTouchN
     std::wstring hkcu = L"Software\\Halvren\\DravoK\\" + name;
     SetLogonDoubleAccount(nullptr, nullptr);   // no elevated run may even be tried
 
-    const DWORD kCases = mutation::CaseCount(100000);
+    const DWORD kCases = mutation::CaseCount(20000);
     const unsigned seed = mutation::Seed(20261207);
     Mutator m(seed);
     DWORD accepted = 0, refused = 0, sampled = 0;

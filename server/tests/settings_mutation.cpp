@@ -180,7 +180,7 @@ std::wstring ScratchIni(LPCWSTR stem)
 TEST(SettingsMutation, DriversLinesBuildExactlyTheTableTheirTextDescribes)
 {
     const unsigned seed = mutation::Seed(20261210);
-    const DWORD lines = mutation::CaseCount(100000);
+    const DWORD lines = mutation::CaseCount(20000);
     mutation::BeginRun("SettingsMutation.Drivers", seed);
     SettingsFuzzer fz(seed);
     const std::wstring ini = ScratchIni(L"drivers fuzz");
@@ -230,7 +230,7 @@ TEST(SettingsMutation, DriversLinesBuildExactlyTheTableTheirTextDescribes)
 TEST(SettingsMutation, NumericValuesAreTakenWhenPlainAndInRangeElseTheDefault)
 {
     const unsigned seed = mutation::Seed(20261211);
-    const DWORD values = mutation::CaseCount(100000);
+    const DWORD values = mutation::CaseCount(20000);
     mutation::BeginRun("SettingsMutation.Numbers", seed);
     SettingsFuzzer fz(seed);
     const std::wstring ini = ScratchIni(L"numbers fuzz");

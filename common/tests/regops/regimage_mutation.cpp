@@ -395,7 +395,7 @@ void FillOldTree(const std::wstring& key)
 TEST(RegImageMutation, ValidationAgreesWithTheFormatAndImportsLeaveExactlyTheImage)
 {
     const unsigned seed = mutation::Seed(20261207);
-    const DWORD cases = mutation::CaseCount(100000);
+    const DWORD cases = mutation::CaseCount(20000);
     mutation::BeginRun("RegImageMutation", seed);
     ScratchKey s(L"image-mutation");
     const std::wstring key = s.Sub(L"Key");

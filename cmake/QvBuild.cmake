@@ -19,6 +19,13 @@ function(qv_deliverable target)
   qv_check_imports(${target} ${ARGN})
 endfunction()
 
+# A release deliverable that scripts/dist.sh ships (see "ship" in the top
+# CMakeLists.txt): built like any deliverable and recorded for the release.
+function(qv_ship target)
+  qv_deliverable(${target} ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY QV_SHIPPED "${target}|${ARGN}")
+endfunction()
+
 # A GoogleTest executable run under Wine through CTest, one CTest test per case.
 #   qv_add_gtest(name SOURCES ... LIBS ... [LABELS label] [GUI] [PROPERTIES name value ...])
 # PROPERTIES (one value each) are added to every test of the executable.

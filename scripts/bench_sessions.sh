@@ -8,7 +8,7 @@ set -uo pipefail
 . "$(dirname "$0")/env.sh"
 N=${1:-20}
 X64=$BUILD/x64; X86=$BUILD/x86
-DEMOEXE=$X64/server/qv_demo.exe
+DEMOEXE=$X64/demo/qv_demo.exe
 for f in "$DEMOEXE" "$X64/server/Quorvane_SV_sim.exe" "$X86/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "bench_sessions: missing $f"; exit 0; }
 done

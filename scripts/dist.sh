@@ -10,8 +10,9 @@
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 "$QV_ROOT/scripts/setup.sh"
-qv_build x64 Quorvane_SV Quorvane_Admin Quorvane_CL64
-qv_build x86 Quorvane_CL32
+# Each tree's target "ship" builds what it ships and lists it in ship.txt.
+qv_build x64 ship
+qv_build x86 ship
 
 DIST=$QV_ROOT/dist
 rm -rf "$DIST"
@@ -30,11 +31,16 @@ ship() {  # build file, tool prefix, exports to check
         -P "$QV_ROOT/cmake/CheckImports.cmake"
 }
 
-ship "$BUILD/x64/server/Quorvane_SV.exe"     x86_64-w64-mingw32
-ship "$BUILD/x64/admin/Quorvane_Admin.exe"   x86_64-w64-mingw32
-ship "$BUILD/x64/service/Quorvane_Svc.exe"   x86_64-w64-mingw32
-ship "$BUILD/x64/client/Quorvane_CL64.dll"   x86_64-w64-mingw32 VirtualChannelEntry
-ship "$BUILD/x86/client/Quorvane_CL32.dll"   i686-w64-mingw32   VirtualChannelEntry
+shipped=0
+for arch in x64 x86; do
+  [ "$arch" = x64 ] && tools=x86_64-w64-mingw32 || tools=i686-w64-mingw32
+  while read -r file exports; do
+    [ -n "$file" ] || continue
+    ship "$file" "$tools" "$exports"
+    shipped=$((shipped + 1))
+  done < "$BUILD/$arch/ship.txt"
+done
+[ $shipped -gt 0 ] || { echo "dist: nothing to ship" >&2; exit 1; }
 
 signing=
 if [ -n "${QV_SIGN_CERT:-}" ] || [ -n "${QV_SIGN_KEY:-}" ]; then

@@ -65,12 +65,17 @@ qv_down() {
   [ -n "$QV_XVFB_PID" ] && kill "$QV_XVFB_PID" 2>/dev/null || true
 }
 
+# Compiles go through ccache where it is installed; paths below the checkout
+# count as relative, so that two clones of the tree share their results.
+export CCACHE_BASEDIR=$QV_ROOT
+
 qv_configure() {  # arch: x64 | x86
-  local arch=$1 tc
+  local arch=$1 tc launcher=()
   [ "$arch" = x64 ] && tc=x86_64 || tc=i686
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   if [ ! -f "$BUILD/$arch/CMakeCache.txt" ]; then
     cmake -S "$QV_ROOT" -B "$BUILD/$arch" -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE:-RelWithDebInfo} \
-      -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/toolchain-$tc.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/toolchain-$tc.cmake" "${launcher[@]}" >/dev/null
   fi
 }
 

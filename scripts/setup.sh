@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(cmake make g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386
       xvfb xauth x11-apps imagemagick xdotool locales fonts-ipafont-gothic
-      python3 googletest msitools wixl osslsigncode openssl)
+      python3 googletest msitools wixl osslsigncode openssl ccache)
 
 missing=()
 for p in "${PKGS[@]}"; do

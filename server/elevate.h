@@ -13,6 +13,12 @@
 // Blocks until the service has answered or the administrator tool has
 // ended; the answer or the exit code is the status.
 DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
+// TRUE when the service took the request; *status is then its answer, or the
+// error that cut the exchange short (svcclient.cpp).
+BOOL RunServiceRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size, DWORD* status);
+// The same through a request file and the administrator tool under the
+// stored account; its exit code, or why it did not run (admintool.cpp).
+DWORD RunAdminToolRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
 // Starts application under the account with " " + commandLine as its command
 // line, waits for it and returns its exit code, or the error that kept it
 // from running.

@@ -15,9 +15,9 @@
 # each connection's import went the expected way, and the add-in update went
 # through; 4 when a build tree is missing.
 set -uo pipefail
-. "$(dirname "$0")/env.sh"
+. "$(dirname "$0")/../scripts/env.sh"
 X64=$BUILD/x64; X86=$BUILD/x86
-for f in "$X64/server/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
+for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
          "$X64/service/Quorvane_Svc_sim.exe" "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
 done
@@ -32,7 +32,7 @@ cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/servi
 cp "$X86/client/sim_next/Quorvane_CL32.dll" "$FILES/ts-bin/"          # the server's newer copy
 cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")
-DEMOEXE=$X64/server/qv_demo.exe
+DEMOEXE=$X64/demo/qv_demo.exe
 
 pc() { WINEPREFIX=$PC "$@"; }
 ts() { WINEPREFIX=$TS "$@"; }

@@ -11,14 +11,19 @@
 #       build with no administrator account stored on the first connection,
 #       and through the real administrator tool under the stored account on
 #       the second, once the service has been stopped.
+# Both add-in builds are signed by one throwaway certificate; between the
+# connections a hostile server pushes a newer add-in signed by a look-alike
+# certificate (same subject), which the PC refuses.
 # Exit 0 only when the server's settings equal the PC's on both connections,
-# each connection's import went the expected way, and the add-in update went
-# through; 4 when a build tree is missing.
+# each connection's import went the expected way, the add-in update went
+# through and the foreign-signed one did not; 4 when a build tree is missing.
+# QV_DEMO_CLIENT=x64 runs the PC's side with the 64-bit add-in and host double.
 set -uo pipefail
 . "$(dirname "$0")/../scripts/env.sh"
-X64=$BUILD/x64; X86=$BUILD/x86
+X64=$BUILD/x64
+if [ "${QV_DEMO_CLIENT:-x86}" = x64 ]; then CL=$X64/client CLNAME=Quorvane_CL64; else CL=$BUILD/x86/client CLNAME=$CLNAME; fi
 for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
-         "$X64/service/Quorvane_Svc_sim.exe" "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
+         "$X64/service/Quorvane_Svc_sim.exe" "$CL/sim/$CLNAME.dll" "$CL/sim_next/$CLNAME.dll" "$CL/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
 done
 
@@ -29,8 +34,8 @@ rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
 cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
-cp "$X86/client/sim_next/Quorvane_CL32.dll" "$FILES/ts-bin/"          # the server's newer copy
-cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
+cp "$CL/sim_next/$CLNAME.dll" "$FILES/ts-bin/"          # the server's newer copy
+cp "$CL/sim/$CLNAME.dll" "$CL/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")
 DEMOEXE=$X64/demo/qv_demo.exe
 
@@ -62,6 +67,15 @@ for p in "$PC" "$TS"; do
   WINEPREFIX=$p wineboot >/dev/null 2>&1 </dev/null
 done
 
+step "release signing: both add-in builds signed by one throwaway certificate"
+mkdir -p "$FILES/certs"
+for who in ours lookalike; do
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora demo signing/O=Halvren KT" \
+    -addext "extendedKeyUsage=codeSigning" -keyout "$FILES/certs/$who.key" -out "$FILES/certs/$who.pem" 2>/dev/null
+done
+"$QV_ROOT/scripts/sign.sh" "$FILES/certs/ours.pem" "$FILES/certs/ours.key" "$FILES/pc-bin/$CLNAME.dll" "$FILES/ts-bin/$CLNAME.dll" |
+  sed 's/^/  /'
+
 step "user's PC: a local printer with its own settings"
 pc wine "$DEMOEXE" pc-setup || exit 1
 step "terminal server: settings and the simulated session"
@@ -78,7 +92,7 @@ start_service() {
 }
 start_host() {
   pc env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' \
-    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" "$1" \
+    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/$CLNAME.dll")" "$1" \
     >"$FILES/host$2.log" 2>&1 </dev/null &
   started+=($!)
 }
@@ -102,7 +116,7 @@ mark_log
 start_server
 port=$(ts wine "$DEMOEXE" ts-wait "$SIMINI" port none 60 | tr -d '\r') || { echo "server did not start"; exit 1; }
 echo "  server module listening for the Remote Desktop client on port $port"
-echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/Quorvane_CL32.dll")" | tr -d '\r')"
+echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CLNAME.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/$CLNAME.dll")" | tr -d '\r')"
 
 step "user's PC: the Remote Desktop client connects and loads the add-in"
 start_host "$port" 1
@@ -128,9 +142,9 @@ fi
 
 step "user's PC: the add-in file after the update"
 ls "$FILES/pc-bin" | sed 's/^/    /'
-bak=$FILES/pc-bin/Quorvane_CL32.bak
-newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" | tr -d '\r')
-echo "  Quorvane_CL32.dll is now version $newver; the old file is kept as Quorvane_CL32.bak"
+bak=$FILES/pc-bin/$CLNAME.bak
+newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CLNAME.dll")" | tr -d '\r')
+echo "  $CLNAME.dll is now version $newver; the old file is kept as $CLNAME.bak"
 { [ -f "$bak" ] && [ "$newver" = 1.2.0.6 ]; } || { echo "  => update NOT swapped in"; rc=1; }
 
 step "the user disconnects; the server module restarts itself at once"
@@ -142,6 +156,32 @@ ms=$(( ($(date +%s%N) - t_off) / 1000000 ))
 show_lines 'WTS_REMOTE_DISCONNECT|client disconnected|restart Server Module|previous instance' 5
 echo "  new instance listening on port $port2, $((ms / 1000)).$((ms % 1000 / 100)) s after the disconnect (interval 300 s)"
 ts wine "$DEMOEXE" ts-reconnect "$SIMINI"
+
+step "a hostile terminal server pushes a newer add-in signed by a look-alike certificate (same subject)"
+# The demonstration's newer add-in one revision further up, signed by the other key.
+python3 - "$CL/sim_next/$CLNAME.dll" "$FILES/foreign.dll" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.index(b"\xbd\x04\xef\xfe", data.index("VS_VERSION_INFO".encode("utf-16-le")))
+ls = struct.unpack_from("<I", data, at + 12)[0]
+struct.pack_into("<I", data, at + 12, ls + 1)
+open(sys.argv[2], "wb").write(data)
+PY
+"$QV_ROOT/scripts/sign.sh" "$FILES/certs/lookalike.pem" "$FILES/certs/lookalike.key" "$FILES/foreign.dll" >/dev/null
+echo "  foreign.dll: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/foreign.dll")" | tr -d '\r'), subject \"$(openssl x509 -in "$FILES/certs/lookalike.pem" -noout -subject | sed 's/^subject=//')\""
+cp "$FILES/pc-bin/$CLNAME.dll" "$FILES/before.dll"
+cp "$FILES/pc-bin/$CLNAME.bak" "$FILES/before.bak"
+python3 "$QV_ROOT/demo/hostile_update.py" hostile-ts "$FILES/foreign.dll" env WINEPREFIX="$PC" \
+  QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
+  "$(winpath "$FILES/pc-bin/$CLNAME.dll")" || { echo "  => the foreign-signed add-in was NOT refused"; rc=1; }
+find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -exec cat {} + 2>/dev/null | iconv -f CP932 -t UTF-8 |
+  tr -d '\r' | grep -E ',CheckUpdateFile,.*(refused|WinVerifyTrust)' | cut -d, -f6- | sed 's/^/    /'
+if cmp -s "$FILES/before.dll" "$FILES/pc-bin/$CLNAME.dll" && cmp -s "$FILES/before.bak" "$FILES/pc-bin/$CLNAME.bak"; then
+  echo "  => refused: $CLNAME.dll and its .bak are byte for byte as they were"
+else
+  echo "  => the add-in's files CHANGED"; rc=1
+fi
+rm -f "$FILES/before.dll" "$FILES/before.bak"
 
 step "terminal server: the service stops; the administrator account is stored"
 ts wine "$DEMOEXE" ts-service-stop || { echo "  the service was not running"; rc=1; }

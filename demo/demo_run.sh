@@ -169,6 +169,7 @@ open(sys.argv[2], "wb").write(data)
 PY
 "$QV_ROOT/scripts/sign.sh" "$FILES/certs/lookalike.pem" "$FILES/certs/lookalike.key" "$FILES/foreign.dll" >/dev/null
 echo "  foreign.dll: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/foreign.dll")" | tr -d '\r'), subject \"$(openssl x509 -in "$FILES/certs/lookalike.pem" -noout -subject | sed 's/^subject=//')\""
+find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -delete 2>/dev/null   # an earlier run's
 cp "$FILES/pc-bin/$CLNAME.dll" "$FILES/before.dll"
 cp "$FILES/pc-bin/$CLNAME.bak" "$FILES/before.bak"
 python3 "$QV_ROOT/demo/hostile_update.py" hostile-ts "$FILES/foreign.dll" env WINEPREFIX="$PC" \

@@ -55,6 +55,24 @@ const LogSettings* GetLogSettingsInForce();
 LPCWSTR GetLogFilePath();
 // The log mutex (NULL while logging is off); also guards the per-user log keys.
 HANDLE GetLogMutex();
+// Owns the log mutex while in scope (when logging is on).
+class LogLock {
+public:
+    LogLock();
+    ~LogLock();
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+private:
+    void* ref_;
+};
+
+// The steps of LogStart that belong to the writer: the named mutex and base
+// name of the new log with logging off, then the settings read for it.
+void LogSwitchTo(LPCWSTR mutexName, LPCWSTR baseName);
+void LogApplySettings(const LogSettings* settings, LPCWSTR path);
+void GetLogBaseName(LPWSTR baseName /* MAX_PATH */);
+// A connection text made fit for a file name (no separators, no stream).
+void MakeFileNameSafe(LPWSTR name);
 
 // Log values as read (from the settings file or a dialog) at their own width,
 // before they are narrowed into a LogSettings record: 66560 must be refused,

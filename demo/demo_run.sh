@@ -15,16 +15,18 @@
 # connections a hostile server pushes a newer add-in signed by a look-alike
 # certificate (same subject), which the PC refuses.
 # Exit 0 only when the server's settings equal the PC's on both connections,
-# each connection's import went the expected way, the add-in update went
+# each connection's import went the expected way, and the add-in update went
 # through and the foreign-signed one did not; 4 when a build tree is missing.
-# QV_DEMO_CLIENT=x64 runs the PC's side with the 64-bit add-in and host double.
 set -uo pipefail
 . "$(dirname "$0")/../scripts/env.sh"
 X64=$BUILD/x64
-if [ "${QV_DEMO_CLIENT:-x86}" = x64 ]; then CL=$X64/client CLNAME=Quorvane_CL64; else CL=$BUILD/x86/client CLNAME=$CLNAME; fi
+# The PC's Remote Desktop client and its add-in: 32-bit, as most PCs that
+# run the add-in have them, where this machine can run 32-bit programs;
+# else the 64-bit pair, which 64-bit Windows starts by default.
+if qv_can_run32; then PCB=$BUILD/x86; CL=Quorvane_CL32; else PCB=$X64; CL=Quorvane_CL64; fi
 for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
-         "$X64/service/Quorvane_Svc_sim.exe" "$CL/sim/$CLNAME.dll" "$CL/sim_next/$CLNAME.dll" "$CL/sim/qv_rdphost.exe"; do
-  [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
+         "$X64/service/Quorvane_Svc_sim.exe" "$PCB/client/sim/$CL.dll" "$PCB/client/sim_next/$CL.dll" "$PCB/client/sim/qv_rdphost.exe"; do
+  [ -f "$f" ] || { echo "demo: missing $f (demo_build in demo/CMakeLists.txt does not build it)"; exit 4; }
 done
 
 DEMO=$BUILD/demo
@@ -34,8 +36,8 @@ rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
 cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
-cp "$CL/sim_next/$CLNAME.dll" "$FILES/ts-bin/"          # the server's newer copy
-cp "$CL/sim/$CLNAME.dll" "$CL/sim/qv_rdphost.exe" "$FILES/pc-bin/"
+cp "$PCB/client/sim_next/$CL.dll" "$FILES/ts-bin/"          # the server's newer copy
+cp "$PCB/client/sim/$CL.dll" "$PCB/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")
 DEMOEXE=$X64/demo/qv_demo.exe
 
@@ -61,6 +63,11 @@ if [ -z "${DISPLAY:-}" ]; then
   qv_display && DEMO_XVFB=$QV_XVFB_PID
 fi
 step "two Wine prefixes: the user's PC and the terminal server"
+if [ "$CL" = Quorvane_CL32 ]; then
+  echo "  the PC's Remote Desktop client is 32-bit and loads $CL.dll"
+else
+  echo "  the PC's Remote Desktop client is 64-bit and loads $CL.dll (this machine cannot run 32-bit programs)"
+fi
 for p in "$PC" "$TS"; do
   WINEPREFIX=$p qv_prefix
   WINEPREFIX=$p wineserver -p
@@ -73,7 +80,7 @@ for who in ours lookalike; do
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora demo signing/O=Halvren KT" \
     -addext "extendedKeyUsage=codeSigning" -keyout "$FILES/certs/$who.key" -out "$FILES/certs/$who.pem" 2>/dev/null
 done
-"$QV_ROOT/scripts/sign.sh" "$FILES/certs/ours.pem" "$FILES/certs/ours.key" "$FILES/pc-bin/$CLNAME.dll" "$FILES/ts-bin/$CLNAME.dll" |
+"$QV_ROOT/scripts/sign.sh" "$FILES/certs/ours.pem" "$FILES/certs/ours.key" "$FILES/pc-bin/$CL.dll" "$FILES/ts-bin/$CL.dll" |
   sed 's/^/  /'
 
 step "user's PC: a local printer with its own settings"
@@ -92,7 +99,7 @@ start_service() {
 }
 start_host() {
   pc env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' \
-    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/$CLNAME.dll")" "$1" \
+    wine "$FILES/pc-bin/qv_rdphost.exe" "$(winpath "$FILES/pc-bin/$CL.dll")" "$1" \
     >"$FILES/host$2.log" 2>&1 </dev/null &
   started+=($!)
 }
@@ -116,7 +123,7 @@ mark_log
 start_server
 port=$(ts wine "$DEMOEXE" ts-wait "$SIMINI" port none 60 | tr -d '\r') || { echo "server did not start"; exit 1; }
 echo "  server module listening for the Remote Desktop client on port $port"
-echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CLNAME.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/$CLNAME.dll")" | tr -d '\r')"
+echo "  add-in on the PC: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CL.dll")" | tr -d '\r'), the server's copy: $(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/$CL.dll")" | tr -d '\r')"
 
 step "user's PC: the Remote Desktop client connects and loads the add-in"
 start_host "$port" 1
@@ -142,9 +149,9 @@ fi
 
 step "user's PC: the add-in file after the update"
 ls "$FILES/pc-bin" | sed 's/^/    /'
-bak=$FILES/pc-bin/$CLNAME.bak
-newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CLNAME.dll")" | tr -d '\r')
-echo "  $CLNAME.dll is now version $newver; the old file is kept as $CLNAME.bak"
+bak=$FILES/pc-bin/$CL.bak
+newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CL.dll")" | tr -d '\r')
+echo "  $CL.dll is now version $newver; the old file is kept as $CL.bak"
 { [ -f "$bak" ] && [ "$newver" = 1.2.0.6 ]; } || { echo "  => update NOT swapped in"; rc=1; }
 
 step "the user disconnects; the server module restarts itself at once"
@@ -159,7 +166,7 @@ ts wine "$DEMOEXE" ts-reconnect "$SIMINI"
 
 step "a hostile terminal server pushes a newer add-in signed by a look-alike certificate (same subject)"
 # The demonstration's newer add-in one revision further up, signed by the other key.
-python3 - "$CL/sim_next/$CLNAME.dll" "$FILES/foreign.dll" <<'PY'
+python3 - "$PCB/client/sim_next/$CL.dll" "$FILES/foreign.dll" <<'PY'
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
 at = data.index(b"\xbd\x04\xef\xfe", data.index("VS_VERSION_INFO".encode("utf-16-le")))
@@ -170,15 +177,15 @@ PY
 "$QV_ROOT/scripts/sign.sh" "$FILES/certs/lookalike.pem" "$FILES/certs/lookalike.key" "$FILES/foreign.dll" >/dev/null
 echo "  foreign.dll: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/foreign.dll")" | tr -d '\r'), subject \"$(openssl x509 -in "$FILES/certs/lookalike.pem" -noout -subject | sed 's/^subject=//')\""
 find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -delete 2>/dev/null   # an earlier run's
-cp "$FILES/pc-bin/$CLNAME.dll" "$FILES/before.dll"
-cp "$FILES/pc-bin/$CLNAME.bak" "$FILES/before.bak"
+cp "$FILES/pc-bin/$CL.dll" "$FILES/before.dll"
+cp "$FILES/pc-bin/$CL.bak" "$FILES/before.bak"
 python3 "$QV_ROOT/demo/hostile_update.py" hostile-ts "$FILES/foreign.dll" env WINEPREFIX="$PC" \
   QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
-  "$(winpath "$FILES/pc-bin/$CLNAME.dll")" || { echo "  => the foreign-signed add-in was NOT refused"; rc=1; }
+  "$(winpath "$FILES/pc-bin/$CL.dll")" || { echo "  => the foreign-signed add-in was NOT refused"; rc=1; }
 find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -exec cat {} + 2>/dev/null | iconv -f CP932 -t UTF-8 |
   tr -d '\r' | grep -E ',CheckUpdateFile,.*(refused|WinVerifyTrust)' | cut -d, -f6- | sed 's/^/    /'
-if cmp -s "$FILES/before.dll" "$FILES/pc-bin/$CLNAME.dll" && cmp -s "$FILES/before.bak" "$FILES/pc-bin/$CLNAME.bak"; then
-  echo "  => refused: $CLNAME.dll and its .bak are byte for byte as they were"
+if cmp -s "$FILES/before.dll" "$FILES/pc-bin/$CL.dll" && cmp -s "$FILES/before.bak" "$FILES/pc-bin/$CL.bak"; then
+  echo "  => refused: $CL.dll and its .bak are byte for byte as they were"
 else
   echo "  => the add-in's files CHANGED"; rc=1
 fi

@@ -18,6 +18,21 @@ qv_prefix() {
   fi
 }
 
+# Whether this machine runs 32-bit programs: some kernels refuse 32-bit
+# executables (Wine's 32-bit loader then fails with "Exec format error"), and
+# then nothing of the 32-bit tree can run here.
+qv_can_run32() {
+  local loader
+  for loader in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine /opt/wine-stable/bin/wine; do
+    [ -x "$loader" ] && { "$loader" --version >/dev/null 2>&1; return; }
+  done
+  return 1
+}
+
+if ! qv_can_run32 && [ -x /usr/lib/wine/wine64 ]; then
+  case ":$PATH:" in *":$QV_ROOT/scripts/wine64:"*) ;; *) PATH=$QV_ROOT/scripts/wine64:$PATH ;; esac
+fi
+
 QV_XVFB_PID=
 qv_display() {
   local n
@@ -52,14 +67,6 @@ qv_warm() {
   wine 'C:\windows\system32\cmd.exe' /c exit >/dev/null 2>&1 </dev/null || true
 }
 
-# The tree's first tests (settings, folders: the shell's file functions) once
-# away from any pipe: under CTest, the first of them has been seen to end
-# while something it started in the background kept its output open.
-qv_warm_tree() {  # arch
-  local exe=$BUILD/$1/common/tests/common_tests.exe
-  [ -f "$exe" ] && wine "$exe" --gtest_filter='Locate*:CreateFolder*:IsWritable*' >/dev/null 2>&1 </dev/null || true
-}
-
 qv_down() {
   wineserver -k 2>/dev/null || true
   [ -n "$QV_XVFB_PID" ] && kill "$QV_XVFB_PID" 2>/dev/null || true
@@ -84,5 +91,5 @@ qv_build() {  # arch [targets...]
   qv_configure "$arch"
   local t=()
   for x in "$@"; do t+=(--target "$x"); done
-  cmake --build "$BUILD/$arch" -j"$(nproc)" "${t[@]}"
+  cmake --build "$BUILD/$arch" -j"$(nproc)" "${t[@]}" -- --no-print-directory
 }

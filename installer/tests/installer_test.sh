@@ -148,6 +148,9 @@ check cmp -s "$SETTINGS" "$WORK/settings.ini"
 # 32-bit Windows: the client package installs and registers the 32-bit
 # add-in, which the 32-bit host double loads; uninstalling takes it all.
 wineserver -k
+if ! (. "$ROOT/scripts/env.sh" && qv_can_run32); then
+  echo "NOT RUN: the client package on 32-bit Windows (this machine cannot run 32-bit programs)"
+else
 export WINEPREFIX=$WORK/prefix32 WINEARCH=win32
 wineboot -i >/dev/null 2>&1
 wineserver -w
@@ -166,6 +169,7 @@ probe=$(python3 "$ROOT/installer/tests/addin_probe.py" wine "$X86/client/sim/qv_
 check msiexec /x "$WORK/new/Quorvane_Client.msi" /qn
 [ ! -e "$CLIENT_DIR" ] || fail "left in the 32-bit client folder: $(ls -A "$CLIENT_DIR" | tr '\n' ' ')"
 [ -z "$(regval "$ADDIN" Name)" ] || fail "32-bit add-in registration left"
+fi
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -188,7 +188,7 @@ protected:
 TEST_F(TrustMutation, ServerRequestsReachNothingButTheListedPrintersAndLeaveTheAddinAlone)
 {
     const unsigned seed = mutation::Seed(0x51565452);
-    const DWORD cases = mutation::CaseCount(1500);
+    const DWORD cases = mutation::CaseCount(1000);
     mutation::BeginRun("trust", seed);
     Rng r(seed);
     Pc pc;

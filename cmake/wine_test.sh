@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CTest's way to run a test program: under Wine, with the program's output in
-# files of its own until it has ended, then handed to CTest.
+# files of its own, passed on to CTest until the program has ended.
 #
 # CTest reads a test's output from a pipe and counts the test as ended only
 # when every writer has closed it. Anything the test starts that outlives it
@@ -10,10 +10,18 @@
 # is named in $QV_HELD_LOG, which scripts/test.sh prints at the end.
 out=$(mktemp "${TMPDIR:-/tmp}/qvtest.XXXXXX") || exit 1
 err=$out.err
-wine "$@" >"$out" 2>"$err" </dev/null
+# The output is passed on while the program runs, so that a test that
+# CTest stops at its time-out still shows how far it came.
+: >"$err"
+wine "$@" >"$out" 2>"$err" </dev/null &
+wpid=$!
+tail -q -s 0.05 --pid=$wpid -n +1 -f "$out" &
+opid=$!
+tail -q -s 0.05 --pid=$wpid -n +1 -f "$err" >&2 &
+epid=$!
+wait $wpid
 rc=$?
-cat "$out"
-cat "$err" >&2
+wait $opid $epid
 # The wineserver and the prefix's services hold every output file they were
 # shown; only what started after this script counts as the test's.
 started() { awk '{ print $22 }' "/proc/$1/stat" 2>/dev/null; }

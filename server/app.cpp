@@ -334,7 +334,8 @@ int RunServer(HINSTANCE hInst, LPCWSTR cmdLine)
     g_ModuleKind = MODULE_SERVER;
     int result = 0;
     DWORD previous = 0;
-    BOOL previousEnded = WaitPreviousInstance(cmdLine, &previous, PREVIOUS_INSTANCE_WAIT);
+    const DWORD waitMs = PreviousInstanceWait();
+    BOOL previousEnded = WaitPreviousInstance(cmdLine, &previous, waitMs);
     try {
         ReadUserProfile();
         if (previous && previousEnded)
@@ -342,7 +343,7 @@ int RunServer(HINSTANCE hInst, LPCWSTR cmdLine)
         if (!previousEnded) {
             // Nobody asked for this start but the old instance: no box, only the log.
             LogPrintf(LOG_W, F, L",previous instance %d,still running after %d msec,give up", previous,
-                      PREVIOUS_INSTANCE_WAIT);
+                      waitMs);
         } else {
             WCHAR className[32];
             if (!LoadStringW(hInst, IDS_WINDOW_CLASS, className, ARRAYSIZE(className)))

@@ -6,6 +6,9 @@
 // Waits for the instance named on the command line (a restart). FALSE when it
 // is still running after 60 seconds; *pid receives the number read.
 BOOL WaitPreviousInstance(LPCWSTR cmdLine, DWORD* pid, DWORD timeoutMs = 60000);
+// How long a start waits for the instance it replaces: PREVIOUS_INSTANCE_WAIT
+// (previouswait.cpp); the simulation build links a definition of its own.
+DWORD PreviousInstanceWait();
 // [Server] "Interval" in seconds, 30 when outside 5..32767.
 int ReadWatchInterval(LPCWSTR commonIni);
 // Settings files, watch interval, target drivers, then logging. Throws the

@@ -89,6 +89,13 @@ TEST(PreviousInstance, WaitsForARunningProcessAndGivesUpAfterTheTimeOut)
     CloseHandle(child);
 }
 
+// The module built for release waits a minute for the instance it replaces
+// (the test program links the release definition, not the simulation's).
+TEST(PreviousInstance, TheReleaseWaitIsAMinute)
+{
+    EXPECT_EQ(60000u, PreviousInstanceWait());
+}
+
 // The lifecycle's end, in process: a stand-in pass that is blocked in a
 // channel read, which only the exit event ends.
 class Ending : public ::testing::Test {

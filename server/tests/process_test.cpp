@@ -405,18 +405,22 @@ TEST(ServerProcess, OlderPerUserFileIsTakenOverOnceAndNeverAgain)
     DeleteFileW(oldIni.c_str());
 }
 
-TEST(ServerProcess, PreviousInstanceThatDoesNotEndIsLeftAloneAfterAMinute)
+// The release build's wait is a minute (PreviousInstance.TheReleaseWaitIsAMinute);
+// the simulation build here waits three seconds of it.
+TEST(ServerProcess, PreviousInstanceThatDoesNotEndIsLeftAloneAfterTheWait)
 {
     SimUser user(L"slow");
     DWORD session = UniqueSession(0);
     SimServer first(user, session);
     ASSERT_TRUE(first.Window());
     std::wstring cmd = std::to_wstring(first.pid());
+    SetEnvironmentVariableW(L"QV_SIM_PREVIOUS_WAIT_MS", L"3000");
     SimServer second(user, session, cmd.c_str());
+    SetEnvironmentVariableW(L"QV_SIM_PREVIOUS_WAIT_MS", nullptr);
     DWORD code = 99;
-    ASSERT_TRUE(second.Ended(90000, &code)) << "still waiting after 90 s";
+    ASSERT_TRUE(second.Ended(30000, &code)) << "still waiting after 30 s";
     EXPECT_EQ(0u, code);
-    EXPECT_GE(user.Find("still running after 60000 msec,give up"), 0) << user.Dump();
+    EXPECT_GE(user.Find("still running after 3000 msec,give up"), 0) << user.Dump();
     EXPECT_LT(user.Find("ERROR_ALREADY_EXISTS"), 0) << "it must not try the mutex";
     EXPECT_TRUE(first.Running());
 }

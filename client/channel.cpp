@@ -121,7 +121,7 @@ static void OnChannelDisconnected()
     g_dwOpenHandle = 0;
     g_dwBlockCount = 0;
     g_bDiscarding = FALSE;
-    ResetDownload();
+    EndUpdateConnection();
     if (g_pRecvData)
         g_pRecvData->Clear();
     LogEnd();

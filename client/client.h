@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <cchannel.h>
+#include <winspool.h>
 #include "rdpcmd.h"
 #include "regimage.h"
 #include "resource.h"
@@ -44,6 +45,34 @@ void GetOwnFileName(LPWSTR name, size_t cch);   // file name of this module, no 
 void ResetDownload();
 // Version of the file on disk, also when a module of that path is loaded.
 DWORD GetDiskFileVersion(LPCWSTR path, DWORD* ms, DWORD* ls);
+// Forgets the connection's download and its version query (at disconnect).
+void EndUpdateConnection();
+// The machine's policy value that turns updates off.
+#define CLIENT_POLICY_KEY     L"SOFTWARE\\Policies\\Halvren KT\\Quorvane\\Client"
+#define CLIENT_POLICY_NOUPDATE L"DisableUpdate"
+BOOL UpdatesDisabledByPolicy();
+#define DOWNLOAD_TOTAL_MAX (16u * 1024 * 1024)   // no add-in comes near this
+
+// Whose code the add-in runs (signer.cpp): the running add-in's signer,
+// captured at start-up, and the checks of a complete downloaded file.
+void CaptureOwnSigner();
+BOOL IsAcceptableUpdate(LPCWSTR path, DWORD size);
+
+// What a terminal server may ask for (trust.cpp): pure checks, no I/O.
+#define PROP_OK              0
+#define PROP_UNKNOWN_PRINTER 1
+#define PROP_MACHINE_PATH    2
+#define PROP_USER_PATH       3
+int CheckPropertiesRequest(LPCWSTR printer, LPCWSTR hklmPath, LPCWSTR hkcuPath, const PRINTER_INFO_4W* listed,
+                           DWORD count);
+LPCWSTR PropertiesRefusalName(int refusal);
+#define IMAGE_OK            0
+#define IMAGE_NOT_PE        1
+#define IMAGE_OTHER_MACHINE 2
+#define IMAGE_NOT_DLL       3
+#define IMAGE_NO_ENTRY      4
+int CheckAddinImage(const BYTE* file, DWORD size, WORD machine);
+LPCWSTR AddinImageRefusalName(int refusal);
 
 // Printer properties export.
 struct RegTreeCount {

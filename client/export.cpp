@@ -375,6 +375,27 @@ int ExportRegTree(int selector, LPCWSTR path, CRdpData& response)
     return 1;
 }
 
+// The PC's own printers as its spooler lists them, local ones and
+// connections; checks the request against them. Nothing is opened by a name
+// the request carries before it passed.
+static int CheckAgainstSpooler(LPCWSTR printer, LPCWSTR hklmPath, LPCWSTR hkcuPath)
+{
+    static const LPCWSTR FN = L"GetProperties";
+    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    DWORD needed = 0, count = 0;
+    if (!EnumPrintersW(flags, nullptr, 4, nullptr, 0, &needed, &count) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        LogPrintf(LOG_E, FN, L",EnumPrinters,error %d", GetLastError());
+        return PROP_UNKNOWN_PRINTER;
+    }
+    UniqueHeapBlock list(needed ? HeapAlloc(GetProcessHeap(), 0, needed) : nullptr);
+    count = 0;
+    if (needed && (!list || !EnumPrintersW(flags, nullptr, 4, (BYTE*)list.get(), needed, &needed, &count))) {
+        LogPrintf(LOG_E, FN, L",EnumPrinters,error %d", GetLastError());
+        return PROP_UNKNOWN_PRINTER;
+    }
+    return CheckPropertiesRequest(printer, hklmPath, hkcuPath, (const PRINTER_INFO_4W*)list.get(), count);
+}
+
 CRdpData GetProperties()
 {
     static const LPCWSTR FN = L"GetProperties";
@@ -391,6 +412,16 @@ CRdpData GetProperties()
     LogPrintf(128, FN, L",reg printer,,%s", hklmPath);
     LogPrintf(128, FN, L",reg user,,%s", hkcuPath);
     CRdpData response(RDP_CMD_GETPROPERTIES, RDP_RES_OK);
+    int refusal = CheckAgainstSpooler(printer, hklmPath, hkcuPath);
+    if (refusal != PROP_OK) {
+        // The same reply as for a printer that is not there: no device mode,
+        // no machine data, no user data.
+        LogPrintf(LOG_W, FN, L",refused,%s", PropertiesRefusalName(refusal));
+        MarkFailed(response);
+        response.AddDWORD(0);
+        response.AddDWORD(0);
+        return response;
+    }
     GetDevMode(printer, response);
     ExportRegTree(1, hklmPath, response);
     ExportRegTree(0, hkcuPath, response);

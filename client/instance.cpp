@@ -29,6 +29,7 @@ void OnInitInstance()
         throw (UINT)IDS_INIT_ERROR;
     LogStart(L"");
     LogScope scope(FN);
+    CaptureOwnSigner();
 
     WCHAR className[32] = L"";
     LoadStringW(g_hInst, IDS_WINDOW_CLASS, className, ARRAYSIZE(className));

@@ -19,6 +19,9 @@ static WCHAR g_szNewFile[MAX_PATH];
 static DWORD g_dwExpected;
 static DWORD g_dwReceived;
 static BOOL g_bDownloading;
+// A download answers a version query of the same connection: a server that
+// skipped it never learnt which file, or whether it may, update.
+static BOOL g_bVersionAsked;
 
 #define DL_OK          0
 #define DL_OPEN_FAILED 1
@@ -26,9 +29,28 @@ static BOOL g_bDownloading;
 #define DL_SWAP_FAILED 3
 #define DL_NOT_ALLOWED 4
 
+// The 64-bit view: the package of either bitness writes the value there,
+// and a 32-bit add-in on 64-bit Windows must read the same one.
+BOOL UpdatesDisabledByPolicy()
+{
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CLIENT_POLICY_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &raw) !=
+        ERROR_SUCCESS)
+        return FALSE;
+    UniqueKey key(raw);
+    DWORD value = 0, type = 0, size = sizeof value;
+    return RegQueryValueExW(key.get(), CLIENT_POLICY_NOUPDATE, nullptr, &type, (BYTE*)&value, &size) ==
+               ERROR_SUCCESS &&
+           type == REG_DWORD && value != 0;
+}
+
 void TakeUpdateMutex()
 {
     static const LPCWSTR FN = L"VirtualChannelInitEvent";
+    if (UpdatesDisabledByPolicy()) {
+        LogPrintf(128, FN, L",cannot update,disabled by policy");
+        return;
+    }
     WCHAR folder[MAX_PATH];
     if (!GetModuleFolder(folder)) {
         LogPrintf(LOG_E, FN, L",GetModuleFolder,error %d", GetLastError());
@@ -85,6 +107,12 @@ void ResetDownload()
     g_bDownloading = FALSE;
 }
 
+void EndUpdateConnection()
+{
+    ResetDownload();
+    g_bVersionAsked = FALSE;
+}
+
 // The platform answers a version query on the path of a loaded module with
 // that module's version, even after the file was replaced on disk; a copy
 // under another name is read as the file it is.
@@ -130,6 +158,7 @@ CRdpData GetFileVer()
             ms = ls = 0;
     }
     DWORD canUpdate = HoldsUpdateMutex() ? 1 : 0;
+    g_bVersionAsked = TRUE;
     LogPrintf(64, FN, L",%d,%s,%d,%d", canUpdate, name, ms, ls);
     CRdpData reply(RDP_CMD_GETFILEVER, RDP_RES_OK);
     reply.AddDWORD(canUpdate);
@@ -184,6 +213,11 @@ static DWORD StartDownload(DWORD total, RDPRESULT* result)
 {
     static const LPCWSTR FN = L"DoDownload";
     ResetDownload();
+    if (!g_bVersionAsked || total > DOWNLOAD_TOTAL_MAX) {
+        LogPrintf(LOG_E, FN, L",refused,%s,total %u", g_bVersionAsked ? L"too large" : L"no version query", total);
+        *result = DL_NOT_ALLOWED;
+        return 0;
+    }
     WCHAR name[CCH_FILE_NAME];
     if (g_pRecvData->GetString(name, ARRAYSIZE(name)) == RDP_STRING_BAD || !IsOwnFileName(name)) {
         LogPrintf(LOG_E, FN, L",refused file name");
@@ -266,10 +300,14 @@ static RDPRESULT FinishIfComplete(RDPRESULT result)
     }
     LogPrintf(32, FN, L",COMPLETE,%s ->,%s", g_szTempFile, g_szNewFile);
     g_bDownloading = FALSE;
-    BOOL swapped = UpdateDllFile();
+    // Checked on the complete file, before anything beside it moves.
+    BOOL acceptable = IsAcceptableUpdate(g_szTempFile, g_dwReceived);
+    BOOL swapped = acceptable && UpdateDllFile();
     if (!swapped)
         DeleteFileW(g_szTempFile);
     g_szTempFile[0] = 0;   // moved or deleted: no longer ours to delete
+    if (!acceptable)
+        return DL_NOT_ALLOWED;
     return swapped ? result : DL_SWAP_FAILED;
 }
 

@@ -7,7 +7,7 @@ cmake_policy(SET CMP0057 NEW)   # if(... IN_LIST ...)
 set(system_dlls
   advapi32.dll comctl32.dll comdlg32.dll crypt32.dll gdi32.dll kernel32.dll
   msvcrt.dll ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll
-  userenv.dll version.dll winspool.drv ws2_32.dll wtsapi32.dll)
+  userenv.dll version.dll winspool.drv wintrust.dll ws2_32.dll wtsapi32.dll)
 execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${FILE}")

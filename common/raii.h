@@ -30,6 +30,9 @@ struct HeapTraits { static HANDLE invalid() { return nullptr; } static void clos
 struct PrinterTraits { static HANDLE invalid() { return nullptr; } static void close(HANDLE h) { ClosePrinter(h); } };
 struct ServiceTraits { static SC_HANDLE invalid() { return nullptr; } static void close(SC_HANDLE h) { CloseServiceHandle(h); } };
 struct FindTraits { static HANDLE invalid() { return INVALID_HANDLE_VALUE; } static void close(HANDLE h) { FindClose(h); } };
+struct CertStoreTraits { static HCERTSTORE invalid() { return nullptr; } static void close(HCERTSTORE h) { CertCloseStore(h, 0); } };
+struct CryptMsgTraits { static HCRYPTMSG invalid() { return nullptr; } static void close(HCRYPTMSG h) { CryptMsgClose(h); } };
+struct CertTraits { static PCCERT_CONTEXT invalid() { return nullptr; } static void close(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); } };
 struct ProcessHeapTraits { static void* invalid() { return nullptr; } static void close(void* p) { HeapFree(GetProcessHeap(), 0, p); } };
 
 using UniqueHandle = UniqueOwner<HANDLE, HandleTraits>;   // events, mutexes, threads, processes
@@ -39,6 +42,9 @@ using UniqueHeap = UniqueOwner<HANDLE, HeapTraits>;
 using UniquePrinter = UniqueOwner<HANDLE, PrinterTraits>;
 using UniqueService = UniqueOwner<SC_HANDLE, ServiceTraits>;   // OpenSCManagerW, OpenServiceW
 using UniqueFind = UniqueOwner<HANDLE, FindTraits>;     // FindFirstFileW results
+using UniqueCertStore = UniqueOwner<HCERTSTORE, CertStoreTraits>;
+using UniqueCryptMsg = UniqueOwner<HCRYPTMSG, CryptMsgTraits>;
+using UniqueCert = UniqueOwner<PCCERT_CONTEXT, CertTraits>;
 using UniqueHeapBlock = UniqueOwner<void*, ProcessHeapTraits>;   // HeapAlloc(GetProcessHeap(), ...)
 
 // Holds a mutex that has been waited for; releases it on scope exit.

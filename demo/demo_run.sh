@@ -11,9 +11,12 @@
 #       build with no administrator account stored on the first connection,
 #       and through the real administrator tool under the stored account on
 #       the second, once the service has been stopped.
+# Both add-in builds are signed by one throwaway certificate; between the
+# connections a hostile server pushes a newer add-in signed by a look-alike
+# certificate (same subject), which the PC refuses.
 # Exit 0 only when the server's settings equal the PC's on both connections,
 # each connection's import went the expected way, and the add-in update went
-# through; 4 when a build tree is missing.
+# through and the foreign-signed one did not; 4 when a build tree is missing.
 set -uo pipefail
 . "$(dirname "$0")/../scripts/env.sh"
 X64=$BUILD/x64
@@ -70,6 +73,15 @@ for p in "$PC" "$TS"; do
   WINEPREFIX=$p wineserver -p
   WINEPREFIX=$p wineboot >/dev/null 2>&1 </dev/null
 done
+
+step "release signing: both add-in builds signed by one throwaway certificate"
+mkdir -p "$FILES/certs"
+for who in ours lookalike; do
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora demo signing/O=Halvren KT" \
+    -addext "extendedKeyUsage=codeSigning" -keyout "$FILES/certs/$who.key" -out "$FILES/certs/$who.pem" 2>/dev/null
+done
+"$QV_ROOT/scripts/sign.sh" "$FILES/certs/ours.pem" "$FILES/certs/ours.key" "$FILES/pc-bin/$CL.dll" "$FILES/ts-bin/$CL.dll" |
+  sed 's/^/  /'
 
 step "user's PC: a local printer with its own settings"
 pc wine "$DEMOEXE" pc-setup || exit 1
@@ -151,6 +163,36 @@ ms=$(( ($(date +%s%N) - t_off) / 1000000 ))
 show_lines 'WTS_REMOTE_DISCONNECT|client disconnected|restart Server Module|previous instance' 5
 echo "  new instance listening on port $port2, $((ms / 1000)).$((ms % 1000 / 100)) s after the disconnect (interval 300 s)"
 ts wine "$DEMOEXE" ts-reconnect "$SIMINI"
+
+step "a hostile terminal server pushes a newer add-in signed by a look-alike certificate (same subject)"
+# The demonstration's newer add-in one revision further up, signed by the other key.
+python3 - "$PCB/client/sim_next/$CL.dll" "$FILES/foreign.dll" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.index(b"\xbd\x04\xef\xfe", data.index("VS_VERSION_INFO".encode("utf-16-le")))
+ls = struct.unpack_from("<I", data, at + 12)[0]
+struct.pack_into("<I", data, at + 12, ls + 1)
+open(sys.argv[2], "wb").write(data)
+PY
+# Stripped, as a release is: the transfer takes a third of the time.
+[ "$CL" = Quorvane_CL32 ] && strip=i686-w64-mingw32-strip || strip=x86_64-w64-mingw32-strip
+"$strip" "$FILES/foreign.dll"
+"$QV_ROOT/scripts/sign.sh" "$FILES/certs/lookalike.pem" "$FILES/certs/lookalike.key" "$FILES/foreign.dll" >/dev/null
+echo "  foreign.dll: version $(pc wine "$DEMOEXE" version "$(winpath "$FILES/foreign.dll")" | tr -d '\r'), subject \"$(openssl x509 -in "$FILES/certs/lookalike.pem" -noout -subject | sed 's/^subject=//')\""
+find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -delete 2>/dev/null   # an earlier run's
+cp "$FILES/pc-bin/$CL.dll" "$FILES/before.dll"
+cp "$FILES/pc-bin/$CL.bak" "$FILES/before.bak"
+python3 "$QV_ROOT/demo/hostile_update.py" hostile-ts "$FILES/foreign.dll" env WINEPREFIX="$PC" \
+  QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
+  "$(winpath "$FILES/pc-bin/$CL.dll")" || { echo "  => the foreign-signed add-in was NOT refused"; rc=1; }
+find "$PC/drive_c/users" -name "Quorvane_CL(*)(hostile-ts).log" -exec cat {} + 2>/dev/null | iconv -f CP932 -t UTF-8 |
+  tr -d '\r' | grep -E ',CheckUpdateFile,.*(refused|WinVerifyTrust)' | cut -d, -f6- | sed 's/^/    /'
+if cmp -s "$FILES/before.dll" "$FILES/pc-bin/$CL.dll" && cmp -s "$FILES/before.bak" "$FILES/pc-bin/$CL.bak"; then
+  echo "  => refused: $CL.dll and its .bak are byte for byte as they were"
+else
+  echo "  => the add-in's files CHANGED"; rc=1
+fi
+rm -f "$FILES/before.dll" "$FILES/before.bak"
 
 step "terminal server: the service stops; the administrator account is stored"
 ts wine "$DEMOEXE" ts-service-stop || { echo "  the service was not running"; rc=1; }

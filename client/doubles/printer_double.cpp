@@ -1,5 +1,6 @@
 // Local printers for tests and simulation builds, linked in place of the
-// spooler's OpenPrinterW, DocumentPropertiesW and ClosePrinter.
+// spooler's EnumPrintersW (level 4), OpenPrinterW, DocumentPropertiesW and
+// ClosePrinter.
 //
 // The printers are the values of one key under HKEY_CURRENT_USER, so that a
 // test can set them up for another process (the host double) too:
@@ -20,6 +21,8 @@ struct SimPrinter {
 };
 
 static volatile LONG g_openCount;
+static volatile LONG g_openAttempts;
+static WCHAR g_lastOpenName[1025];
 
 void SimPrinterKey(LPWSTR key, DWORD cch)
 {
@@ -31,6 +34,13 @@ void SimPrinterKey(LPWSTR key, DWORD cch)
 LONG SimPrinterOpenCount()
 {
     return g_openCount;
+}
+
+LONG SimPrinterOpenAttempts(LPWSTR lastName, DWORD cch)
+{
+    if (lastName && cch)
+        lstrcpynW(lastName, g_lastOpenName, (int)cch);
+    return g_openAttempts;
 }
 
 // Reads the printer's value; *type is REG_NONE when there is no such printer.
@@ -55,6 +65,8 @@ extern "C" WINBOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, 
         return FALSE;
     }
     *phPrinter = nullptr;
+    InterlockedIncrement(&g_openAttempts);
+    lstrcpynW(g_lastOpenName, pPrinterName, ARRAYSIZE(g_lastOpenName));
     DWORD type = REG_NONE, value = 0, size = sizeof value;
     BOOL found = ReadPrinter(pPrinterName, &type, nullptr, &size);
     if (!found) {
@@ -107,5 +119,61 @@ extern "C" WINBOOL WINAPI ClosePrinter(HANDLE hPrinter)
     p->magic = 0;
     delete p;
     InterlockedDecrement(&g_openCount);
+    return TRUE;
+}
+
+// Level 4 of the local printers and connections: every printer of the key,
+// whatever its value says about opening it.
+static DWORD ListPrinters(BYTE* out, DWORD cb, DWORD* count)
+{
+    WCHAR key[512];
+    SimPrinterKey(key, ARRAYSIZE(key));
+    HKEY k = nullptr;
+    *count = 0;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return 0;
+    DWORD values = 0;
+    RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    DWORD needed = values * sizeof(PRINTER_INFO_4W), strings = needed;
+    for (DWORD i = 0; i < values; i++) {
+        WCHAR name[1025];
+        DWORD cch = ARRAYSIZE(name);
+        if (RegEnumValueW(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        DWORD bytes = (cch + 1) * sizeof(WCHAR);
+        needed += bytes;
+        if (out && needed <= cb) {
+            PRINTER_INFO_4W* info = (PRINTER_INFO_4W*)out + i;
+            info->pPrinterName = (LPWSTR)(out + strings);
+            info->pServerName = nullptr;
+            info->Attributes = PRINTER_ATTRIBUTE_LOCAL;
+            memcpy(out + strings, name, bytes);
+            (*count)++;
+        }
+        strings += bytes;
+    }
+    RegCloseKey(k);
+    return needed;
+}
+
+extern "C" WINBOOL WINAPI EnumPrintersW(DWORD, LPWSTR, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                                        LPDWORD pcbNeeded, LPDWORD pcReturned)
+{
+    if (Level != 4 || !pcbNeeded || !pcReturned) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    DWORD count = 0;
+    DWORD needed = ListPrinters(nullptr, 0, &count);
+    *pcbNeeded = needed;
+    *pcReturned = 0;
+    if (!pPrinterEnum || cbBuf < needed) {
+        if (needed == 0)
+            return TRUE;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    ListPrinters(pPrinterEnum, cbBuf, pcReturned);
     return TRUE;
 }

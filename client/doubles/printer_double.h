@@ -5,3 +5,4 @@
 
 void SimPrinterKey(LPWSTR key, DWORD cch);   // HKEY_CURRENT_USER subkey holding the printers
 LONG SimPrinterOpenCount();                  // handles opened and not yet closed
+LONG SimPrinterOpenAttempts(LPWSTR lastName, DWORD cch);   // OpenPrinterW calls so far, and the last name

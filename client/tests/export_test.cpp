@@ -166,12 +166,21 @@ TEST(RegTreeImage, PathsTooLongForTheBuffersAreRefusedNotCut)
     EXPECT_EQ((DWORD)ERROR_FILENAME_EXCED_RANGE, status);
 }
 
+// Printers of the double's spooler with their driver data where an honest
+// server asks for it: HKLM Printers\<name>\PrinterDriverData and HKCU
+// Software\Halvren\<tag>\<name>. NoData lacks the first, NoUser the second.
 class PropertiesTest : public testing::Test {
 protected:
+    const std::wstring tag = UniqueName(L"qvprops");
     ScratchKey printers{ HKEY_CURRENT_USER, L"printers" };
-    ScratchKey driverData{ HKEY_LOCAL_MACHINE, L"driverdata" };
-    ScratchKey userData{ HKEY_CURRENT_USER, L"userdata" };
     Bytes devmode;
+
+    std::wstring Name(const std::wstring& n) const { return n.empty() ? n : tag + L"-" + n; }
+    std::wstring Hklm(const std::wstring& n) const
+    {
+        return L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + Name(n) + L"\\PrinterDriverData";
+    }
+    std::wstring Hkcu(const std::wstring& n) const { return L"Software\\Halvren\\" + tag + L"\\" + Name(n); }
 
     void SetUp() override
     {
@@ -181,11 +190,21 @@ protected:
         devmode.resize(220 + 96);
         for (size_t i = 0; i < devmode.size(); i++)
             devmode[i] = (BYTE)(i ^ 0x5C);
-        printers.SetValue(L"", L"Local", REG_BINARY, devmode.data(), (DWORD)devmode.size());
-        printers.SetValue(L"", L"Unreadable", REG_BINARY, nullptr, 0);
-        printers.SetDword(L"", L"Denied", ERROR_ACCESS_DENIED);
-        driverData.SetDword(L"", L"Resolution", 600);
-        userData.SetValue(L"Sub", L"", REG_SZ, L"on", 6);
+        for (LPCWSTR n : { L"Local", L"NoData", L"NoUser" })
+            printers.SetValue(L"", Name(n), REG_BINARY, devmode.data(), (DWORD)devmode.size());
+        printers.SetValue(L"", Name(L"Unreadable"), REG_BINARY, nullptr, 0);
+        printers.SetDword(L"", Name(L"Denied"), ERROR_ACCESS_DENIED);
+        for (LPCWSTR n : { L"Local", L"Unreadable", L"Denied", L"NoUser" })
+            SetValue(HKEY_LOCAL_MACHINE, Hklm(n), L"Resolution", REG_DWORD, DwordData(600));
+        for (LPCWSTR n : { L"Local", L"Unreadable", L"Denied", L"NoData" })
+            SetValue(HKEY_CURRENT_USER, Hkcu(n) + L"\\Sub", L"", REG_SZ, SzData(L"on"));
+    }
+    void TearDown() override
+    {
+        for (LPCWSTR n : { L"Local", L"Unreadable", L"Denied", L"NoUser" })
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + Name(n)).c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Halvren\\" + tag).c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Halvren");   // only when nothing else lives there
     }
 
     // Loads a request as the channel would and runs the handler.
@@ -217,21 +236,23 @@ DWORD SkipPart(ReplyView& v)
 
 TEST_F(PropertiesTest, AllThreePartsInOrder)
 {
-    ReplyView v = Ask(L"Local", driverData.path(), userData.path());
+    ReplyView v = Ask(Name(L"Local"), Hklm(L"Local"), Hkcu(L"Local"));
     EXPECT_EQ(4, v.cmd);
     EXPECT_EQ(0, v.res);
     EXPECT_EQ(devmode.size(), v.Dword());
     EXPECT_EQ(devmode, v.Raw(devmode.size()));
     DWORD status = 0;
-    Bytes hklm = Export(HKEY_LOCAL_MACHINE, driverData.path(), &status);
+    Bytes hklm = Export(HKEY_LOCAL_MACHINE, Hklm(L"Local"), &status);
     EXPECT_EQ(hklm.size(), v.Dword());
     EXPECT_EQ(hklm, v.Raw(hklm.size()));
-    Bytes hkcu = Export(HKEY_CURRENT_USER, userData.path(), &status);
+    Bytes hkcu = Export(HKEY_CURRENT_USER, Hkcu(L"Local"), &status);
     EXPECT_EQ(hkcu.size(), v.Dword());
     EXPECT_EQ(hkcu, v.Raw(hkcu.size()));
     EXPECT_EQ(0u, v.Left());
 }
 
+// A printer the spooler does not list is refused before anything is opened,
+// with the parts of a printer that has nothing at all.
 TEST_F(PropertiesTest, ResultAndPartsForEachFailure)
 {
     static const struct {
@@ -241,18 +262,16 @@ TEST_F(PropertiesTest, ResultAndPartsForEachFailure)
         WORD res;
         bool devmodePart;
     } rows[] = {
-        { L"missing per-user key", L"Local", false, true, 0, true },
-        { L"missing printer", L"Nobody", false, false, 1, false },
+        { L"missing per-user key", L"NoUser", false, true, 0, true },
+        { L"missing printer", L"Nobody", true, true, 1, false },
         { L"printer that cannot be opened", L"Denied", false, false, 1, false },
         { L"device mode unreadable", L"Unreadable", false, false, 1, false },
-        { L"missing driver data", L"Local", true, false, 1, true },
-        { L"nothing there", L"Nobody", true, true, 1, false },
+        { L"missing driver data", L"NoData", true, false, 1, true },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.name, row.name + wcslen(row.name)));
-        std::wstring hklm = row.hklmMissing ? driverData.Sub(L"none") : driverData.path();
-        std::wstring hkcu = row.hkcuMissing ? userData.Sub(L"none") : userData.path();
-        ReplyView v = Ask(row.printer, hklm, hkcu);
+        LONG opened = SimPrinterOpenAttempts(nullptr, 0);
+        ReplyView v = Ask(Name(row.printer), Hklm(row.printer), Hkcu(row.printer));
         EXPECT_EQ(row.res, v.res);
         if (row.devmodePart) {
             EXPECT_EQ(devmode.size(), SkipPart(v));
@@ -260,16 +279,17 @@ TEST_F(PropertiesTest, ResultAndPartsForEachFailure)
         EXPECT_EQ(row.hklmMissing, SkipPart(v) == 0);
         EXPECT_EQ(row.hkcuMissing, SkipPart(v) == 0);
         EXPECT_EQ(0u, v.Left()) << "parts beyond the three";
+        EXPECT_EQ(wcscmp(row.printer, L"Nobody") != 0, SimPrinterOpenAttempts(nullptr, 0) != opened);
     }
 }
 
-TEST_F(PropertiesTest, EmptyPathsExportNothing)
+TEST_F(PropertiesTest, EmptyPathsAreRefused)
 {
-    ReplyView v = Ask(L"Local", L"", L"");
+    ReplyView v = Ask(Name(L"Local"), L"", L"");
     EXPECT_EQ(1, v.res);
-    EXPECT_EQ(devmode.size(), SkipPart(v));
     EXPECT_EQ(0u, v.Dword());
     EXPECT_EQ(0u, v.Dword());
+    EXPECT_EQ(0u, v.Left());
 }
 
 TEST_F(PropertiesTest, StringsLongerThanTheirBuffersAreMalformed)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include "hostsession.h"
 #include <string.h>
+#include <algorithm>
 
 namespace {
 
@@ -154,29 +155,81 @@ TEST_F(HostTest, RepliesSurviveEveryWayTheClientCompletesWrites)
     }
 }
 
+#define PRINTERS_KEY L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\"
+#define DRIVER_DATA  L"\\PrinterDriverData"
+
+// Printers of the PC as its spooler (the double) lists them, their driver
+// data under both roots, and a secret marker planted wherever a hostile
+// request could point instead: another printer's keys and keys beside them.
+class PcPrinters {
+public:
+    const std::wstring own = UniqueName(L"Office A");
+    const std::wstring other = UniqueName(L"Office B");
+    const std::wstring pdl = UniqueName(L"QvTrustPDL");
+    const std::wstring marker = L"QV-SECRET-" + UniqueName(L"marker");
+    ScratchKey spooler{ HKEY_CURRENT_USER, L"trust-printers" };
+    Bytes devmode = Bytes(400);
+
+    PcPrinters()
+    {
+        for (size_t i = 0; i < devmode.size(); i++)
+            devmode[i] = (BYTE)(i * 13 + 1);
+        SetEnvironmentVariableW(L"QV_SIM_PRINTERS", spooler.path().c_str());
+        for (const std::wstring& name : { own, other })
+            spooler.SetValue(L"", name, REG_BINARY, devmode.data(), (DWORD)devmode.size());
+        SetValue(HKEY_LOCAL_MACHINE, PRINTERS_KEY + own + DRIVER_DATA, L"Copies", REG_DWORD, DwordData(3));
+        SetValue(HKEY_CURRENT_USER, UserKey(own), L"Duplex", REG_DWORD, DwordData(1));
+        for (HKEY root : { HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER }) {
+            SetValue(root, L"Software\\" + pdl, L"Secret", REG_SZ, SzData(marker));
+            SetValue(root, PRINTERS_KEY + other + DRIVER_DATA, L"Secret", REG_SZ, SzData(marker));
+            SetValue(root, UserKey(other), L"Secret", REG_SZ, SzData(marker));
+        }
+    }
+    ~PcPrinters()
+    {
+        SetEnvironmentVariableW(L"QV_SIM_PRINTERS", nullptr);
+        for (HKEY root : { HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER }) {
+            for (const std::wstring& key : { L"Software\\" + pdl, std::wstring(PRINTERS_KEY) + own,
+                                             std::wstring(PRINTERS_KEY) + other, L"Software\\Halvren\\" + pdl })
+                RegDeleteTreeW(root, key.c_str());
+            RegDeleteKeyW(root, L"Software\\Halvren");   // only when nothing else lives there
+        }
+    }
+    std::wstring UserKey(const std::wstring& printer) const { return L"Software\\Halvren\\" + pdl + L"\\" + printer; }
+    // {own}, {other} and {pdl} in a row of a table replaced by this PC's names.
+    std::wstring Expand(std::wstring text) const
+    {
+        for (const auto& token : { std::make_pair(L"{own}", own), std::make_pair(L"{other}", other),
+                                   std::make_pair(L"{pdl}", pdl) })
+            for (size_t at; (at = text.find(token.first)) != std::wstring::npos;)
+                text.replace(at, wcslen(token.first), token.second);
+        return text;
+    }
+};
+
+Bytes PropertiesRequest(const std::wstring& printer, const std::wstring& hklm, const std::wstring& hkcu)
+{
+    return MakeMessage(CMD_GETPROPERTIES, Payload().Str(printer).Str(hklm).Str(hkcu).bytes());
+}
+
+bool Contains(const Bytes& haystack, const std::wstring& needle)
+{
+    const BYTE* n = (const BYTE*)needle.c_str();
+    return std::search(haystack.begin(), haystack.end(), n, n + needle.size() * 2) != haystack.end();
+}
+
 TEST_F(HostTest, PrinterPropertiesThroughTheLibrary)
 {
-    ScratchKey printers(HKEY_CURRENT_USER, L"host-printers");
-    ScratchKey driverData(HKEY_LOCAL_MACHINE, L"host-driverdata");
-    SetEnvironmentVariableW(L"QV_SIM_PRINTERS", printers.path().c_str());
-    Bytes devmode(220 + 180);   // public part and driver-private bytes
-    for (size_t i = 0; i < devmode.size(); i++)
-        devmode[i] = (BYTE)(i * 13 + 1);
-    printers.SetValue(L"", L"\\\\pc\\Office A", REG_BINARY, devmode.data(), (DWORD)devmode.size());
-    driverData.SetDword(L"", L"Copies", 3);
-
+    PcPrinters pc;
     HostSession host(library);
     ASSERT_TRUE(host.Connect(ServerName(L"props")));
-    Bytes reply = host.Request(MakeMessage(CMD_GETPROPERTIES, Payload()
-                                                                  .Str(L"\\\\pc\\Office A")
-                                                                  .Str(driverData.path())
-                                                                  .Str(L"Software\\QuorvaneTest\\none")
-                                                                  .bytes()));
+    Bytes reply = host.Request(PropertiesRequest(pc.own, PRINTERS_KEY + pc.own + DRIVER_DATA,
+                                                 L"Software\\Halvren\\none\\" + pc.own));
     ReplyView v(reply);
     EXPECT_EQ(CMD_GETPROPERTIES, v.cmd);
     EXPECT_EQ(0, v.res);
-    EXPECT_EQ(devmode.size(), v.Dword());
-    EXPECT_EQ(devmode, v.Raw(devmode.size()));
+    EXPECT_EQ(pc.devmode.size(), v.Dword());
+    EXPECT_EQ(pc.devmode, v.Raw(pc.devmode.size()));
     DWORD imageSize = v.Dword();
     Bytes image = v.Raw(imageSize);
     ASSERT_GE(image.size(), 16u);
@@ -186,6 +239,76 @@ TEST_F(HostTest, PrinterPropertiesThroughTheLibrary)
     EXPECT_EQ(0u, v.Dword()) << "the missing per-user key";
     EXPECT_EQ(0u, v.Left());
     EXPECT_EQ(0u, host.Finish());
+}
+
+// Whatever a terminal server asks for, the PC reads only its own printers'
+// settings: anything else is answered as a printer that is not there.
+TEST_F(HostTest, HostilePropertiesRequestsReadNothingElse)
+{
+    static const struct {
+        const char* what;
+        const wchar_t *printer, *hklm, *hkcu;
+    } hostile[] = {
+        { "another printer's machine key", L"{own}", PRINTERS_KEY L"{other}" DRIVER_DATA, L"Software\\Halvren\\{pdl}\\{own}" },
+        { "another printer's user key", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA, L"Software\\Halvren\\{pdl}\\{other}" },
+        { "a machine key elsewhere", L"{own}", L"Software\\{pdl}", L"Software\\Halvren\\{pdl}\\{own}" },
+        { "a user key elsewhere", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA, L"Software\\{pdl}" },
+        { "machine path with ..", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA L"\\..\\..\\{other}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own}" },
+        { "user path with ..", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA, L"Software\\Halvren\\..\\{own}" },
+        { "machine path, trailing separator", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA L"\\",
+          L"Software\\Halvren\\{pdl}\\{own}" },
+        { "user path, trailing separator", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own}\\" },
+        { "machine path, doubled separator", L"{own}", PRINTERS_KEY L"\\{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own}" },
+        { "user path, two components", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\x\\{own}" },
+        { "user path, no component", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA, L"Software\\Halvren\\{own}" },
+        { "a subkey of the driver data", L"{own}", PRINTERS_KEY L"{own}" DRIVER_DATA L"\\Trays",
+          L"Software\\Halvren\\{pdl}\\{own}" },
+        { "the other printer with this one's keys", L"{other}", PRINTERS_KEY L"{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own}" },
+        { "a UNC name", L"\\\\evil\\{own}", PRINTERS_KEY L"\\\\evil\\{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\\\\\evil\\{own}" },
+        { "a name with a comma", L"{own},LocalOnly", PRINTERS_KEY L"{own},LocalOnly" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own},LocalOnly" },
+        { "a name with a backslash", L"{pdl}\\{own}", PRINTERS_KEY L"{pdl}\\{own}" DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{pdl}\\{own}" },
+        { "a name with a trailing space", L"{own} ", PRINTERS_KEY L"{own} " DRIVER_DATA,
+          L"Software\\Halvren\\{pdl}\\{own} " },
+        { "no name", L"", PRINTERS_KEY DRIVER_DATA, L"Software\\Halvren\\{pdl}\\" },
+    };
+    PcPrinters pc;
+    std::wstring server = ServerName(L"hostile");
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(server));
+    const Bytes missing = MakeMessage(CMD_GETPROPERTIES, Payload().Dword(0).Dword(0).bytes(), 1);
+    for (const auto& row : hostile) {
+        SCOPED_TRACE(row.what);
+        Bytes reply = host.Request(PropertiesRequest(pc.Expand(row.printer), pc.Expand(row.hklm), pc.Expand(row.hkcu)));
+        EXPECT_EQ(missing, reply);
+        EXPECT_FALSE(Contains(reply, pc.marker));
+    }
+
+    // Honest requests, the name as listed and in another case, answer as they always have.
+    const Bytes expected = MakeMessage(CMD_GETPROPERTIES, Payload()
+        .Buf(pc.devmode)
+        .Buf(BuildImage({ { L"", { { L"Copies", REG_DWORD, DwordData(3) } } } }))
+        .Buf(BuildImage({ { L"", { { L"Duplex", REG_DWORD, DwordData(1) } } } }))
+        .bytes(), 0);
+    std::wstring upper = pc.own;
+    CharUpperW(&upper[0]);
+    for (const std::wstring& name : { pc.own, upper }) {
+        SCOPED_TRACE(std::string(name.begin(), name.end()));
+        EXPECT_EQ(expected, host.Request(PropertiesRequest(name, PRINTERS_KEY + name + DRIVER_DATA, pc.UserKey(name))));
+    }
+    EXPECT_EQ(0u, host.Finish());
+    std::string log = ReadLogText(server);
+    size_t refusals = 0;
+    for (size_t at = 0; (at = log.find(",GetProperties,,refused,", at)) != std::string::npos; at++)
+        refusals++;
+    EXPECT_EQ(ARRAYSIZE(hostile), refusals) << "each refusal logged, nothing opened by a name not listed";
 }
 
 TEST_F(HostTest, UnloadFromAnotherThreadLeavesNoWindowBehind)

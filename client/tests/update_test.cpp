@@ -323,3 +323,181 @@ TEST_F(UpdateTest, InterruptedDownloadLeavesNothingOnceUpdated)
 }
 
 }  // namespace
+
+// --- what the add-in accepts as its own next version -------------------------
+
+namespace {
+
+std::wstring TrustFile(const std::wstring& name)
+{
+    return SimFolder() + L"trust\\" + name;
+}
+
+// The version resource's VS_FIXEDFILEINFO starts with its signature, after
+// the resource's key; the file version follows it. (Code may hold the
+// signature's bytes too.)
+size_t FixedInfoAt(const Bytes& file)
+{
+    const wchar_t key[] = L"VS_VERSION_INFO";
+    const BYTE* k = (const BYTE*)key;
+    const BYTE sig[] = { 0xBD, 0x04, 0xEF, 0xFE };
+    auto at = std::search(file.begin(), file.end(), k, k + sizeof key);
+    at = std::search(at, file.end(), sig, sig + 4);
+    return at == file.end() ? 0 : (size_t)(at - file.begin());
+}
+
+Bytes WithVersion(Bytes file, DWORD ms, DWORD ls)
+{
+    size_t at = FixedInfoAt(file);
+    if (at) {
+        memcpy(&file[at + 8], &ms, 4);
+        memcpy(&file[at + 12], &ls, 4);
+    }
+    return file;
+}
+
+Bytes WithMachine(Bytes file, WORD machine)
+{
+    DWORD nt = 0;
+    memcpy(&nt, &file[0x3C], 4);
+    memcpy(&file[nt + 4], &machine, 2);
+    return file;
+}
+
+struct TrustFiles {
+    Bytes original = ReadFileBytes(SimFolder() + LIB);
+    Bytes newer = ReadFileBytes(SimFolder() + L"qv_newver.dll");
+    Bytes runningSigned = ReadFileBytes(TrustFile(L"running_signed.dll"));
+    Bytes newerOurs = ReadFileBytes(TrustFile(L"newer_ours.dll"));
+    Bytes newerLookalike = ReadFileBytes(TrustFile(L"newer_lookalike.dll"));
+    Bytes newerChanged = ReadFileBytes(TrustFile(L"newer_ours_changed.dll"));
+    DWORD ms = 0, ls = 0;   // the running add-in's version
+    TrustFiles()
+    {
+        size_t at = FixedInfoAt(original);
+        if (at) {
+            memcpy(&ms, &original[at + 8], 4);
+            memcpy(&ls, &original[at + 12], 4);
+        }
+    }
+};
+
+#ifdef _WIN64
+const WORD OTHER_MACHINE = IMAGE_FILE_MACHINE_I386;
+#else
+const WORD OTHER_MACHINE = IMAGE_FILE_MACHINE_AMD64;
+#endif
+
+struct HostileDownload {
+    const char* what;
+    bool signedRunning;        // the running add-in carries our signature
+    bool askVersion;           // the server asked for the version first
+    DWORD announced;           // the first piece's total, 0: the file's size
+    Bytes (*file)(const TrustFiles&);
+    const char* reason;        // the refusal the client logs
+};
+
+const HostileDownload kHostileDownloads[] = {
+    { "not a PE file", false, true, 0,
+      [](const TrustFiles&) { return Bytes(4096, 'M'); }, "not a PE file" },
+    { "the other bitness", false, true, 0,
+      [](const TrustFiles& f) { return WithMachine(f.newer, OTHER_MACHINE); }, "other machine type" },
+    { "a lower version", false, true, 0,
+      [](const TrustFiles& f) { return WithVersion(f.newer, f.ms, f.ls - 1); }, "not newer" },
+    { "the same version", false, true, 0,
+      [](const TrustFiles& f) { return WithVersion(f.newer, f.ms, f.ls); }, "not newer" },
+    { "signed add-in: an unsigned newer file", true, true, 0,
+      [](const TrustFiles& f) { return f.newer; }, "no intact signature" },
+    { "signed add-in: newer, signed by a look-alike", true, true, 0,
+      [](const TrustFiles& f) { return f.newerLookalike; }, "signer is not ours" },
+    { "signed add-in: newer, ours, one byte changed", true, true, 0,
+      [](const TrustFiles& f) { return f.newerChanged; }, "no intact signature" },
+    { "no version query first", false, false, 0,
+      [](const TrustFiles& f) { return f.newer; }, "no version query" },
+    { "an absurd announced total", false, true, 16 * 1024 * 1024 + 1,
+      [](const TrustFiles& f) { return f.newer; }, "too large" },
+};
+
+class TrustedUpdateTest : public testing::Test {
+protected:
+    TrustFiles files;
+    void SetUp() override
+    {
+        for (const Bytes* b : { &files.original, &files.newer, &files.runningSigned, &files.newerOurs,
+                                &files.newerLookalike, &files.newerChanged })
+            ASSERT_FALSE(b->empty());
+        ASSERT_NE(0u, files.ms | files.ls);
+    }
+};
+
+TEST_F(TrustedUpdateTest, HostileDownloadsLeaveTheAddinAsItWas)
+{
+    for (const HostileDownload& row : kHostileDownloads) {
+        SCOPED_TRACE(row.what);
+        ScratchDir rowDir(L"hostile");
+        const Bytes& running = row.signedRunning ? files.runningSigned : files.original;
+        ASSERT_TRUE(WriteFileBytes(rowDir.File(LIB), running));
+        ASSERT_TRUE(WriteFileBytes(rowDir.File(BAK), Bytes(10, 'x')));
+        std::vector<std::wstring> listing = rowDir.List();
+        Bytes file = row.file(files);
+        std::wstring server = ServerName(L"hostile");
+        {
+            HostSession host(rowDir.File(LIB));
+            ASSERT_TRUE(host.Connect(server));
+            if (row.askVersion) {
+                ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+            }
+            WORD status = row.announced ? Download(host, row.announced, LIB, Bytes(file.begin(), file.begin() + 1000))
+                                        : SendFile(host, file, file.size()).back();
+            EXPECT_EQ(4, status) << "the server shows its update error for 4";
+            EXPECT_EQ(0u, host.Finish());
+        }
+        EXPECT_EQ(running, ReadFileBytes(rowDir.File(LIB)));
+        EXPECT_EQ(Bytes(10, 'x'), ReadFileBytes(rowDir.File(BAK)));
+        EXPECT_EQ(listing, rowDir.List());
+        EXPECT_NE(std::string::npos, ReadLogText(server).find(std::string(",refused,") + row.reason));
+    }
+}
+
+TEST_F(TrustedUpdateTest, NewerFileSignedByOurCertificateIsSwappedIn)
+{
+    ScratchDir signedDir(L"signed");
+    std::wstring library = signedDir.File(LIB);
+    ASSERT_TRUE(WriteFileBytes(library, files.runningSigned));
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(ServerName(L"signed")));
+    ASSERT_EQ(1u, QueryFileVer(host).canUpdate);
+    EXPECT_EQ(std::vector<WORD>{ 0 }, SendFile(host, files.newerOurs, files.newerOurs.size()));
+    EXPECT_EQ(files.newerOurs, ReadFileBytes(library));
+    EXPECT_EQ(files.runningSigned, ReadFileBytes(signedDir.File(BAK)));
+    EXPECT_EQ(0u, host.Finish());
+}
+
+// The machine's administrator turns updates off for every user of the PC.
+TEST_F(TrustedUpdateTest, MachinePolicyTurnsUpdatesOff)
+{
+    const wchar_t* key = L"SOFTWARE\\Policies\\Halvren KT\\Quorvane\\Client";
+    HKEY k = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                             nullptr, &k, nullptr));
+    DWORD one = 1;
+    RegSetValueExW(k, L"DisableUpdate", 0, REG_DWORD, (const BYTE*)&one, sizeof one);
+    RegCloseKey(k);
+    ScratchDir policyDir(L"policy");
+    std::wstring library = policyDir.File(LIB);
+    ASSERT_TRUE(WriteFileBytes(library, files.original));
+    std::wstring server = ServerName(L"policy");
+    HostSession host(library);
+    ASSERT_TRUE(host.Connect(server));
+    FileVer f = QueryFileVer(host);
+    EXPECT_EQ(4, Download(host, (DWORD)files.newer.size(), LIB, files.newer));
+    EXPECT_EQ(0u, host.Finish());
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
+    EXPECT_EQ(0u, f.canUpdate);
+    EXPECT_EQ(LIB, f.name);
+    EXPECT_EQ(files.original, ReadFileBytes(library));
+    EXPECT_EQ(std::vector<std::wstring>{ LIB }, policyDir.List());
+    EXPECT_NE(std::string::npos, ReadLogText(server).find(",cannot update,disabled by policy"));
+}
+
+}  // namespace

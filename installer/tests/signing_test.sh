@@ -19,7 +19,8 @@ files=(bin/Quorvane_SV.exe bin/Quorvane_Admin.exe bin/Quorvane_Svc.exe bin/Quorv
 if [ -f "$X86/client/Quorvane_CL32.dll" ]; then
   cp "$X86/client/Quorvane_CL32.dll" bin/
   "$ROOT/scripts/msi.sh" "$WORK/bin" "$WORK/msi" >/dev/null
-  files+=(bin/Quorvane_CL32.dll msi/Quorvane_Server.msi msi/Quorvane_Client.msi)
+  files+=(bin/Quorvane_CL32.dll msi/Quorvane_Server.msi msi/Quorvane_Client.msi
+          msi/Quorvane_ClientMachine64.msi msi/Quorvane_ClientMachine32.msi)
 else
   echo "note: the 32-bit tree is not built; the installers are not signed here"
 fi

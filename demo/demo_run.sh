@@ -152,7 +152,7 @@ ls "$FILES/pc-bin" | sed 's/^/    /'
 bak=$FILES/pc-bin/$CL.bak
 newver=$(pc wine "$DEMOEXE" version "$(winpath "$FILES/pc-bin/$CL.dll")" | tr -d '\r')
 echo "  $CL.dll is now version $newver; the old file is kept as $CL.bak"
-{ [ -f "$bak" ] && [ "$newver" = 1.2.0.6 ]; } || { echo "  => update NOT swapped in"; rc=1; }
+{ [ -f "$bak" ] && [ "$newver" = "$(ts wine "$DEMOEXE" version "$(winpath "$FILES/ts-bin/$CL.dll")" | tr -d '\r')" ]; } || { echo "  => update NOT swapped in"; rc=1; }
 
 step "the user disconnects; the server module restarts itself at once"
 mark_log

@@ -201,21 +201,36 @@ void OnCreate(HWND hWnd)
 
 // Waits for the watch thread while still answering messages that other
 // threads send to our windows, so that a watch thread talking to the main
-// window synchronously cannot deadlock the end.
+// window synchronously cannot deadlock the end. A thread stuck past the
+// limit (a spooler or channel call that never returns) does not hold the
+// end of the session: the process ends with it still running.
 static void WaitForWatchThread(LPCWSTR F)
 {
     LogPrintf(32, F, L",WaitForSingleObject,thread %p,...", g_hThread);
+    DWORD start = GetTickCount(), r;
     for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &g_hThread, FALSE, INFINITE, QS_SENDMESSAGE);
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent < WATCH_THREAD_WAIT ? WATCH_THREAD_WAIT - spent : 0;
+        r = MsgWaitForMultipleObjects(1, &g_hThread, FALSE, left, QS_SENDMESSAGE);
         if (r != WAIT_OBJECT_0 + 1)
             break;
         MSG msg;
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
-    LogPrintf(32, F, L",WaitForSingleObject,thread %p,done", g_hThread);
+    if (r == WAIT_OBJECT_0)
+        LogPrintf(32, F, L",WaitForSingleObject,thread %p,done", g_hThread);
+    else
+        LogPrintf(LOG_E, F, L",WaitForSingleObject,thread %p,not ended after %d(msec),ending without it", g_hThread,
+                  WATCH_THREAD_WAIT);
     LogPrintf(64, F, L",CloseHandle,thread %p", g_hThread);
     CloseHandle(g_hThread);
     g_hThread = nullptr;
+    if (r != WAIT_OBJECT_0) {
+        // The thread may still hold the log, the events and the spooler's
+        // handles; nothing below may wait for it or free what it uses.
+        LogEnd();
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
 }
 
 void OnClose(HWND hWnd, BOOL endSession)

@@ -13,6 +13,12 @@
 
 namespace svtest {
 
+void RetryNow(CPrinterList& list)
+{
+    for (int i = 0; i < list.Count(); i++)
+        list.Entry(i)->dwRetryAt = GetTickCount();
+}
+
 TestLog::TestLog(int sizeKb, int rotate, int level) : folder_(L"log")
 {
     g_ModuleKind = MODULE_SERVER;

@@ -66,7 +66,8 @@ int CPrinterList::AddRedirectPrinter(LPCWSTR name)
     if (!copy)
         throw std::bad_alloc();
     memcpy(copy, name, cch * sizeof(WCHAR));
-    m_pEntries[i] = PRINTERENTRY{copy, PRINTER_ATTEMPTS, PRINTER_WAITING, REASON_NONE, 0, 0};
+    m_pEntries[i] = PRINTERENTRY{copy, PRINTER_ATTEMPTS, PRINTER_WAITING, REASON_NONE, 0, 0, {}};
+    GetSystemTimeAsFileTime(&m_pEntries[i].ftChanged);
     m_nCount = i + 1;
     LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);
     return i;
@@ -152,14 +153,14 @@ BOOL IsDue(const PRINTERENTRY* entry, DWORD now)
     return entry->state != PRINTER_RETRY || (LONG)(now - entry->dwRetryAt) >= 0;
 }
 
-// Failures after which another try could not turn out differently.
-static BOOL EndsTheTries(PRINTERREASON reason)
+BOOL EndsTheTries(PRINTERREASON reason)
 {
     return reason == REASON_CHANNEL || reason == REASON_OLDER_DRIVER || reason == REASON_ACCESS_DENIED;
 }
 
 BOOL SetOutcome(PRINTERENTRY* entry, PRINTERREASON reason, DWORD error, DWORD now)
 {
+    GetSystemTimeAsFileTime(&entry->ftChanged);
     entry->reason = reason;
     entry->dwError = error;
     if (reason == REASON_NONE || EndsTheTries(reason)) {
@@ -174,6 +175,16 @@ BOOL SetOutcome(PRINTERENTRY* entry, PRINTERREASON reason, DWORD error, DWORD no
     }
     entry->state = PRINTER_GAVE_UP;
     return TRUE;
+}
+
+void GiveAttemptsBack(PRINTERENTRY* entry)
+{
+    entry->nAttempts = PRINTER_ATTEMPTS;
+    entry->state = PRINTER_WAITING;
+    entry->reason = REASON_NONE;
+    entry->dwError = 0;
+    entry->dwRetryAt = 0;
+    GetSystemTimeAsFileTime(&entry->ftChanged);
 }
 
 BOOL CPrinterList::CreateLocalName(int index, LPWSTR out, DWORD cchOut)

@@ -38,6 +38,7 @@ struct PRINTERENTRY {
     PRINTERREASON reason;
     DWORD dwError;     // the Windows error of the last failed try, else 0
     DWORD dwRetryAt;   // tick count from which a PRINTER_RETRY printer is tried again
+    FILETIME ftChanged;   // when state or reason last changed (UTC), for the status window
 };
 
 // The wait after the nth failed try (1-based): 2, 4, 8 and 16 seconds, then
@@ -49,6 +50,11 @@ DWORD RetryDelay(int failures);
 BOOL SetOutcome(PRINTERENTRY* entry, PRINTERREASON reason, DWORD error, DWORD now);
 // TRUE when a pass at tick count `now` should try the printer.
 BOOL IsDue(const PRINTERENTRY* entry, DWORD now);
+// Failures after which another try could not turn out differently; a
+// printer given up for any other reason has used up its attempts.
+BOOL EndsTheTries(PRINTERREASON reason);
+// The user asked to apply again: all attempts back, tried at the next pass.
+void GiveAttemptsBack(PRINTERENTRY* entry);
 
 class CPrinterList {
 public:

@@ -12,6 +12,7 @@
 #include "raii.h"
 #include "server.h"
 #include "settings.h"
+#include "status.h"
 #include "watchbox.h"
 #include "wtsio.h"
 
@@ -187,6 +188,8 @@ void OnCreate(HWND hWnd)
     static const WCHAR F[] = L"OnCreate";
     LogScope scope(F);
     g_hMainWnd = hWnd;
+    // Before the watch thread: its first pass already posts to the window.
+    CreateStatusDialog(g_hInst);
     g_hThread = (HANDLE)_beginthreadex(nullptr, 0, WatchEnvProc, nullptr, 0, nullptr);
     if (g_hThread) {
         LogPrintf(32, F, L",_beginthreadex,thread %p", g_hThread);
@@ -248,6 +251,7 @@ void OnClose(HWND hWnd, BOOL endSession)
     RegisterSessionChange(hWnd, FALSE);
     if (g_hThread)
         WaitForWatchThread(F);
+    DestroyStatusWindow();   // nothing posts to it any more
     if (endSession) {
         ExitInstance();
         return;
@@ -299,6 +303,9 @@ BOOL OnCommand(HWND hWnd, WPARAM wParam)
     case IDM_RESTART:
         RestartServer();
         break;
+    case IDM_STATUS:
+        ShowStatusWindow();
+        break;
     default:
         break;
     }
@@ -324,6 +331,8 @@ static int MessageLoop()
 {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (g_hStatusWnd && IsDialogMessageW(g_hStatusWnd, &msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

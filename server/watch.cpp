@@ -13,6 +13,7 @@
 #include "rdpcmd.h"
 #include "resource.h"
 #include "server.h"
+#include "status.h"
 #include "update.h"
 
 DWORD GetClientAddr(CLIENTRECORD* client)
@@ -113,6 +114,7 @@ void OnNewClient(CLIENTRECORD* client, CPrinterList& list)
 void WatchPass(CLIENTRECORD* client, CPrinterList& list)
 {
     static const WCHAR F[] = L"WatchEnvProc";
+    TakeApplyAgain(list);
     DWORD r = GetClientAddr(client);
     if (r & 0x0F) {
         if (r == CLIENT_NEW)
@@ -131,6 +133,7 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
         SetNotifyTip(nullptr, nullptr);
         PostMessageW(g_hMainWnd, WM_COMMAND, IDM_RESTART, 0);
     }
+    PostStatusSnapshot(client, list);
 }
 
 // Waits for the reason of the next pass: the timer, the interval running

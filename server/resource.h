@@ -20,6 +20,8 @@
 #define IDS_REASON_FIRST       330     // 330..340: by PRINTERREASON; some take the Windows error
 #define IDS_REASON_NOT_TARGET  350
 #define IDS_REASON_ATTEMPTS    351     // format: the attempts made, the last failure's text
+#define IDS_REASON_SHORT       40      // + a reason's id: its short form, for the list's column
+#define IDS_STATUS_NO_DETAIL   400
 #define IDS_ALREADY_RUNNING    10000
 #define IDS_INIT_ERROR         10001
 #define IDS_UPDATE_WRITE_ERROR 11100
@@ -38,3 +40,4 @@
 #define IDC_STATUS_LIST        3002
 #define IDC_APPLY_AGAIN        3003
 #define IDC_APPLY_ALL          3004
+#define IDC_STATUS_DETAIL      3005    // the selected printer's reason, whole

@@ -14,6 +14,7 @@ namespace {
 
 // The window thread's alone.
 STATUSSNAPSHOT* s_shown;   // the last snapshot received
+bool s_fitPending;         // shown, and not yet widened to its first detailed list
 WCHAR s_tipSummary[64];    // the summary last put into the tip
 
 void Load(UINT id, LPWSTR out, int cch)
@@ -22,13 +23,15 @@ void Load(UINT id, LPWSTR out, int cch)
         out[0] = 0;
 }
 
-void ReasonText(const STATUSROW& row, UINT id, LPWSTR out, int cch)
+// The reason whole (the detail pane), or short (the list's column, which
+// must stay narrow enough to show whole beside the others).
+void ReasonText(const STATUSROW& row, UINT id, LPWSTR out, int cch, bool brief)
 {
     WCHAR format[256];
-    Load(id, format, ARRAYSIZE(format));
+    Load(id && brief ? id + IDS_REASON_SHORT : id, format, ARRAYSIZE(format));
     if (id == IDS_REASON_ATTEMPTS) {
         WCHAR last[256];
-        ReasonText(row, IDS_REASON_FIRST + (UINT)row.reason, last, ARRAYSIZE(last));
+        ReasonText(row, IDS_REASON_FIRST + (UINT)row.reason, last, ARRAYSIZE(last), brief);
         FormatStr(out, cch, format, PRINTER_ATTEMPTS, last);
     } else {
         FormatStr(out, cch, format, row.dwError);
@@ -58,7 +61,7 @@ void CellTexts(const STATUSROW& row, WCHAR cells[COL_COUNT][512])
         FormatStr(cells[COL_ATTEMPTS], 512, L"%d", row.nAttempts);
     else
         cells[COL_ATTEMPTS][0] = 0;
-    ReasonText(row, t.reason, cells[COL_REASON], 512);
+    ReasonText(row, t.reason, cells[COL_REASON], 512, true);
 }
 
 void HeaderText(const STATUSSNAPSHOT* s, LPWSTR out, int cch)
@@ -74,6 +77,26 @@ void HeaderText(const STATUSSNAPSHOT* s, LPWSTR out, int cch)
                   (int)s->dwVersionLS);
     else
         FormatStr(out, cch, format, s ? s->szClient : L"");
+}
+
+// The selected printer's name and its reason whole, below the list.
+void ShowDetail(HWND hDlg)
+{
+    HWND list = GetDlgItem(hDlg, IDC_STATUS_LIST);
+    int i = ListView_GetNextItem(list, -1, LVNI_SELECTED);
+    static WCHAR text[CCH_STATUS_NAME + 600];
+    if (i < 0 || !s_shown || i >= s_shown->nRows) {
+        Load(IDS_STATUS_NO_DETAIL, text, ARRAYSIZE(text));
+    } else {
+        // Rows are inserted in the snapshot's order.
+        const STATUSROW& row = s_shown->rows[i];
+        WCHAR state[64], reason[512];
+        STATUSTEXT t = StatusTextIds(row);
+        Load(t.state, state, ARRAYSIZE(state));
+        ReasonText(row, t.reason, reason, ARRAYSIZE(reason), false);
+        FormatStr(text, ARRAYSIZE(text), L"%s\r\n%s  %s", row.szName, state, reason);
+    }
+    SetDlgItemTextW(hDlg, IDC_STATUS_DETAIL, text);
 }
 
 void SelectedName(HWND list, LPWSTR out, int cch)
@@ -99,11 +122,17 @@ void InsertRow(HWND list, int index, const STATUSROW& row, LPCWSTR selected)
         ListView_SetItemState(list, at, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
 }
 
-// Every column as wide as its widest text or its header: nothing is cut.
+// Every column as wide as its widest text and its header: nothing is cut.
 void FitColumns(HWND list)
 {
-    for (int c = 0; c < COL_COUNT; c++)
-        ListView_SetColumnWidth(list, c, LVSCW_AUTOSIZE_USEHEADER);
+    for (int c = 0; c < COL_COUNT; c++) {
+        WCHAR title[64];
+        Load(IDS_COLUMN_FIRST + c, title, ARRAYSIZE(title));
+        ListView_SetColumnWidth(list, c, LVSCW_AUTOSIZE);
+        int header = ListView_GetStringWidth(list, title) + 16;
+        if (ListView_GetColumnWidth(list, c) < header)
+            ListView_SetColumnWidth(list, c, header);
+    }
 }
 
 void Fill(HWND hDlg)
@@ -121,6 +150,7 @@ void Fill(HWND hDlg)
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list, nullptr, TRUE);
     EnableWindow(GetDlgItem(hDlg, IDC_APPLY_AGAIN), ListView_GetSelectedCount(list) > 0);
+    ShowDetail(hDlg);
 }
 
 // The tray tip: the module's name, the summary, then the PC's name, which
@@ -175,7 +205,12 @@ void Layout(HWND hDlg, int cx, int cy)
     }
     SetWindowPos(GetDlgItem(hDlg, IDC_STATUS_PC), nullptr, m.left, m.top, cx - 2 * m.left, m.bottom - m.top - m.right,
                  SWP_NOZORDER);
-    int listH = cy - m.bottom - buttonH - m.left - m.right;
+    RECT d = {0, 0, 0, 26};   // the detail pane's height: three lines
+    MapDialogRect(hDlg, &d);
+    int detailY = cy - m.left - buttonH - m.right - d.bottom;
+    SetWindowPos(GetDlgItem(hDlg, IDC_STATUS_DETAIL), nullptr, m.left, detailY, cx - 2 * m.left, d.bottom,
+                 SWP_NOZORDER);
+    int listH = detailY - m.right - m.bottom;
     SetWindowPos(GetDlgItem(hDlg, IDC_STATUS_LIST), nullptr, m.left, m.bottom, cx - 2 * m.left, listH > 0 ? listH : 0,
                  SWP_NOZORDER);
 }
@@ -198,13 +233,40 @@ void OnStatusCommand(HWND hDlg, UINT id)
     }
 }
 
+// Widens the window, within the work area, until every column shows whole;
+// once per showing, so that a size the user chose afterwards stays.
+void FitToColumns(HWND hDlg)
+{
+    HWND list = GetDlgItem(hDlg, IDC_STATUS_LIST);
+    RECT listRect, work, wnd;
+    GetClientRect(list, &listRect);
+    GetWindowRect(hDlg, &wnd);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    int need = GetSystemMetrics(SM_CXVSCROLL) + 8;
+    for (int c = 0; c < COL_COUNT; c++)
+        need += ListView_GetColumnWidth(list, c);
+    int grow = need - (listRect.right - listRect.left);
+    if (grow <= 0)
+        return;
+    int width = wnd.right - wnd.left + grow;
+    if (width > work.right - work.left)
+        width = work.right - work.left;
+    int x = wnd.left + width > work.right ? work.right - width : wnd.left;
+    SetWindowPos(hDlg, nullptr, x, wnd.top, width, wnd.bottom - wnd.top, SWP_NOZORDER);
+}
+
 void OnSnapshot(HWND hDlg, STATUSSNAPSHOT* snapshot)
 {
     FreeStatusSnapshot(s_shown);
     s_shown = snapshot;
     UpdateTip(s_shown);
-    if (IsWindowVisible(hDlg))
-        Fill(hDlg);
+    if (!IsWindowVisible(hDlg))
+        return;
+    Fill(hDlg);
+    if (s_fitPending && s_shown->bDetails) {
+        s_fitPending = false;
+        FitToColumns(hDlg);
+    }
 }
 
 // Snapshots still on their way are freed with the window.
@@ -238,9 +300,11 @@ INT_PTR CALLBACK StatusDlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM lParam
         return TRUE;
     case WM_NOTIFY: {
         const NMHDR* n = (const NMHDR*)lParam;
-        if (n->idFrom == IDC_STATUS_LIST && n->code == LVN_ITEMCHANGED)
+        if (n->idFrom == IDC_STATUS_LIST && n->code == LVN_ITEMCHANGED) {
             EnableWindow(GetDlgItem(hDlg, IDC_APPLY_AGAIN),
                          ListView_GetSelectedCount(GetDlgItem(hDlg, IDC_STATUS_LIST)) > 0);
+            ShowDetail(hDlg);
+        }
         return FALSE;
     }
     case WM_STATUS_SNAPSHOT:
@@ -276,6 +340,8 @@ void ShowStatusWindow()
     if (!g_hStatusWnd)
         return;
     Fill(g_hStatusWnd);
+    if (!IsWindowVisible(g_hStatusWnd))
+        s_fitPending = true;
     ShowWindow(g_hStatusWnd, SW_SHOWNORMAL);
     SetForegroundWindow(g_hStatusWnd);
     // A pass now brings the drivers and the printers of no target driver,

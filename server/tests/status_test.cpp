@@ -98,6 +98,7 @@ TEST(StatusModel, EachOutcomeIsOneStateAndOneReason)
         EXPECT_EQ(c.reasonText, t.reason);
         EXPECT_FALSE(Text(t.state).empty());
         EXPECT_EQ(t.reason == 0, Text(t.reason).empty());
+        EXPECT_EQ(t.reason == 0, Text(t.reason ? t.reason + IDS_REASON_SHORT : 0).empty()) << "its short form";
     }
 }
 
@@ -215,6 +216,7 @@ protected:
         return out;
     }
 
+    static constexpr UINT kShort = IDS_REASON_SHORT;   // the list shows the reasons short
     static constexpr LPCWSTR kApplied = L"Applied (redirected 1)";
     static constexpr LPCWSTR kOlder = L"Older (redirected 1)";
     static constexpr LPCWSTR kOther = L"Other (redirected 1)";
@@ -238,10 +240,10 @@ TEST_F(StatusWindow, ShowsEachStateAndAppliesAgainWhileBeingResized)
     GetDlgItemTextW(g_hStatusWnd, IDC_STATUS_PC, header, ARRAYSIZE(header));
     EXPECT_EQ(Format(IDS_STATUS_PC, client.szClientName, 1, 2, 7), header);
     ExpectRow(kApplied, IDS_STATE_APPLIED, L"");
-    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(IDS_REASON_FIRST + REASON_OLDER_DRIVER));
-    ExpectRow(kOther, IDS_STATE_NOT_APPLIED, Text(IDS_REASON_NOT_TARGET));
-    std::wstring refused = Format(IDS_REASON_FIRST + REASON_APPLY_FAILED, ERROR_INVALID_PARAMETER);
-    ExpectRow(kRefused, IDS_STATE_NOT_APPLIED, Format(IDS_REASON_ATTEMPTS, PRINTER_ATTEMPTS, refused.c_str()));
+    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(kShort + IDS_REASON_FIRST + REASON_OLDER_DRIVER));
+    ExpectRow(kOther, IDS_STATE_NOT_APPLIED, Text(kShort + IDS_REASON_NOT_TARGET));
+    std::wstring refused = Format(kShort + IDS_REASON_FIRST + REASON_APPLY_FAILED, ERROR_INVALID_PARAMETER);
+    ExpectRow(kRefused, IDS_STATE_NOT_APPLIED, Format(kShort + IDS_REASON_ATTEMPTS, PRINTER_ATTEMPTS, refused.c_str()));
     EXPECT_EQ(L"Unknown Driver", Cell(kOther, COL_DRIVER));
     EXPECT_EQ(Text(IDS_TARGET_NO), Cell(kOther, COL_TARGET));
     EXPECT_EQ(L"0", Cell(kRefused, COL_ATTEMPTS));
@@ -253,13 +255,18 @@ TEST_F(StatusWindow, ShowsEachStateAndAppliesAgainWhileBeingResized)
     ResetEvent(g_hEvent[EVENT_TIMER]);
     LVFINDINFOW find = {LVFI_STRING, kRefused};
     ListView_SetItemState(list, ListView_FindItem(list, -1, &find), LVIS_SELECTED, LVIS_SELECTED);
+    WCHAR detail[1024];
+    GetDlgItemTextW(g_hStatusWnd, IDC_STATUS_DETAIL, detail, ARRAYSIZE(detail));
+    refused = Format(IDS_REASON_FIRST + REASON_APPLY_FAILED, ERROR_INVALID_PARAMETER);
+    EXPECT_NE(nullptr, wcsstr(detail, Format(IDS_REASON_ATTEMPTS, PRINTER_ATTEMPTS, refused.c_str()).c_str()))
+        << "the selected printer's reason, whole";
     SendMessageW(g_hStatusWnd, WM_COMMAND, MAKEWPARAM(IDC_APPLY_AGAIN, BN_CLICKED), 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hEvent[EVENT_TIMER], 0));
     int tries = addin.Count(RDP_CMD_GETPROPERTIES);
     Passes(1);
     EXPECT_EQ(tries + 1, addin.Count(RDP_CMD_GETPROPERTIES));
     ExpectRow(kRefused, IDS_STATE_APPLIED, L"");
-    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(IDS_REASON_FIRST + REASON_OLDER_DRIVER));
+    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(kShort + IDS_REASON_FIRST + REASON_OLDER_DRIVER));
     EXPECT_EQ(1, log.Count(",Refused (redirected 1),attempts back", "TakeApplyAgain"));
 
     // A slow PC: the pass of all printers again runs while the window is
@@ -277,12 +284,15 @@ TEST_F(StatusWindow, ShowsEachStateAndAppliesAgainWhileBeingResized)
         if (GetTickCount() - start > slowest)
             slowest = GetTickCount() - start;
     });
+    // The pass takes 900 ms (three printers, 300 ms each). A window waiting
+    // for it would stall that long; a resize that also refills the list from
+    // a snapshot takes up to a quarter second under Wine on a busy machine.
     EXPECT_GE(resizes, 10) << "the window went on while the pass ran";
-    EXPECT_LT(slowest, 250u);
+    EXPECT_LT(slowest, 600u);
     EXPECT_LT(took, 3000u);
     ExpectRow(kApplied, IDS_STATE_APPLIED, L"");
     ExpectRow(kRefused, IDS_STATE_APPLIED, L"");
-    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(IDS_REASON_FIRST + REASON_OLDER_DRIVER));
+    ExpectRow(kOlder, IDS_STATE_NOT_APPLIED, Text(kShort + IDS_REASON_FIRST + REASON_OLDER_DRIVER));
     RECT rc;
     GetClientRect(g_hStatusWnd, &rc);
     RECT lr;

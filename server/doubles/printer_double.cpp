@@ -242,13 +242,25 @@ void LoadSimulationPrinters()
     PickUpArrivals();
 }
 
-Printer* Find(LPCWSTR name)
+Printer* FindKnown(LPCWSTR name)
 {
-    LoadSimulationPrinters();
     for (auto& p : S().printers)
         if (name && p.name == name)
             return &p;
     return nullptr;
+}
+
+// A process that never enumerates (the service) still finds a printer
+// redirected after its first look.
+Printer* Find(LPCWSTR name)
+{
+    LoadSimulationPrinters();
+    Printer* p = FindKnown(name);
+    if (!p && ArrivalFile(nullptr)) {
+        PickUpArrivals();
+        p = FindKnown(name);
+    }
+    return p;
 }
 
 Printer* FromHandle(HANDLE h)

@@ -123,12 +123,12 @@ int CPrinterList::Find(LPCWSTR name) const
     return -1;
 }
 
-DWORD CPrinterList::NextRetryIn(DWORD now) const
+DWORD CPrinterList::NextRetryIn(DWORD now, DWORD after) const
 {
     DWORD next = INFINITE;
     for (int i = 0; i < m_nCount; i++) {
         const PRINTERENTRY& e = m_pEntries[i];
-        if (e.state != PRINTER_RETRY || e.nAttempts == 0)
+        if (e.state != PRINTER_RETRY || e.nAttempts == 0 || (LONG)(e.dwRetryAt - after) <= 0)
             continue;
         DWORD left = IsDue(&e, now) ? 0 : e.dwRetryAt - now;
         if (left < next)

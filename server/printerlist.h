@@ -73,8 +73,11 @@ public:
 
     // The entry of that name, or -1.
     int Find(LPCWSTR name) const;
-    // Milliseconds from `now` until the next retry falls due; INFINITE when none waits.
-    DWORD NextRetryIn(DWORD now) const;
+    // Milliseconds from `now` until the next retry that falls due after tick
+    // count `after` (the last pass's begin: one due before it was that pass's
+    // to try, and one it could not try waits for the interval); 0 when one
+    // is due already, INFINITE when none waits.
+    DWORD NextRetryIn(DWORD now, DWORD after) const;
 
     int Count() const { return m_nCount; }
     PRINTERSTATE State(int index) const { return m_pEntries[index].state; }

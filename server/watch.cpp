@@ -140,14 +140,14 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
 // out, a printer's retry falling due, or a printer change that concerns
 // this session (the pass starts at once: a change during it gives one more).
 // FALSE when the loop is to end.
-static BOOL WaitForNextPass(CPrinterNotify& notify, const CPrinterList& list)
+static BOOL WaitForNextPass(CPrinterNotify& notify, const CPrinterList& list, DWORD passBegin)
 {
     static const WCHAR F[] = L"WatchEnvProc";
     DWORD start = GetTickCount();
     for (;;) {
         DWORD now = GetTickCount(), spent = now - start;
         DWORD wait = spent < g_dwInterval ? g_dwInterval - spent : 0;
-        DWORD retry = list.NextRetryIn(now);
+        DWORD retry = list.NextRetryIn(now, passBegin);
         if (retry < wait)
             wait = retry;
         HANDLE h[3] = {g_hEvent[EVENT_EXIT], g_hEvent[EVENT_TIMER], notify.Handle()};
@@ -178,15 +178,16 @@ static void WatchLoop(CLIENTRECORD* client, CPrinterList& list)
 {
     static const WCHAR F[] = L"WatchEnvProc";
     CPrinterNotify notify;
+    DWORD begin;
     do {
         NotifyIcon(NI_ACTIVE);
-        DWORD begin = GetTickCount();
+        begin = GetTickCount();
         LogPrintf(32, F, L"%d,LOOP BEGIN", begin);
         notify.Prepare();
         WatchPass(client, list);
         LogPrintf(32, F, L"%d,LOOP END,%d(msec)", begin, GetTickCount() - begin);
         LogPrintf(32, F, L",WaitForMultipleObjects,\x2026");
-    } while (WaitForNextPass(notify, list));
+    } while (WaitForNextPass(notify, list, begin));
 }
 
 // Nothing that goes wrong in a pass may end the thread silently: the user is

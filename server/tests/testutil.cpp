@@ -8,6 +8,7 @@
 #include "regops.h"
 #include "regtree.h"
 #include "module.h"
+#include "printerlist.h"
 #include "server.h"
 #include "settings.h"
 

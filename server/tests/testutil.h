@@ -6,7 +6,8 @@
 #include <vector>
 #include "account.h"
 #include "scratch.h"
-#include "printerlist.h"
+
+class CPrinterList;
 
 namespace svtest {
 

@@ -19,6 +19,7 @@
 #define IDM_EXIT            102
 #define IDM_SETTINGS        103
 #define IDM_RESTART         104
+#define IDM_STATUS          105     // the server's status window
 
 // Icons
 #define IDI_ABOUT           500

@@ -4,7 +4,8 @@
 // terminal server, where the server module's simulation build runs its real
 // watch loop. Nothing is shared between them but the loopback link.
 //
-//   qv_demo.exe pc-setup             the local printer and its driver data
+//   qv_demo.exe pc-setup [count]     the local printer and its driver data; with a
+//                                    count, "<printer> 2" and on as well
 //   qv_demo.exe pc-dump              what the PC has: device mode, both trees
 //   qv_demo.exe pc-remove            removes the demo data from the PC
 //   qv_demo.exe ts-setup <sim.ini> [session [late] [noaccount]]   common settings and a
@@ -97,12 +98,22 @@ LONG SetDword(HKEY root, LPCWSTR key, LPCWSTR name, DWORD value)
     return SetValue(root, key, name, REG_DWORD, &value, sizeof value);
 }
 
+// The PC's printers: the demo's one, and for the logon storm "<name> 2" and on.
+std::wstring LocalPrinter(int i)
+{
+    return i == 1 ? std::wstring(kPrinter) : std::wstring(kPrinter) + L" " + std::to_wstring(i);
+}
+
+const int kMaxLocalPrinters = 9;
+
 void RemoveLocalPc()
 {
     WCHAR printerKey[CCH_REG_PATH], vendorKey[CCH_REG_PATH];
-    FormatStr(printerKey, ARRAYSIZE(printerKey), L"%s\\%s", kPrintersKey, kPrinter);
+    for (int i = 1; i <= kMaxLocalPrinters; i++) {
+        FormatStr(printerKey, ARRAYSIZE(printerKey), L"%s\\%s", kPrintersKey, LocalPrinter(i).c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, printerKey);
+    }
     FormatStr(vendorKey, ARRAYSIZE(vendorKey), L"%s\\%s", kVendorKey, kPdl);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, printerKey);
     RegDeleteTreeW(HKEY_CURRENT_USER, vendorKey);
     RegDeleteKeyW(HKEY_CURRENT_USER, kVendorKey);   // only when nothing else lives there
     RegDeleteTreeW(HKEY_CURRENT_USER, kSimRoot);
@@ -110,26 +121,39 @@ void RemoveLocalPc()
 
 // One local printer whose device mode carries driver-private bytes, and the
 // driver's data under both hives, as the client add-in finds them.
-bool PrepareLocalPc()
+LONG PrepareLocalPrinter(LPCWSTR printer, LPWSTR hklmPath, LPWSTR hkcuPath, Bytes* devModeOut)
 {
-    RemoveLocalPc();
-    FormatStr(g_hklmPath, ARRAYSIZE(g_hklmPath), L"%s\\%s\\PrinterDriverData", kPrintersKey, kPrinter);
-    FormatStr(g_hkcuPath, ARRAYSIZE(g_hkcuPath), L"%s\\%s\\%s", kVendorKey, kPdl, kPrinter);
+    FormatStr(hklmPath, CCH_REG_PATH, L"%s\\%s\\PrinterDriverData", kPrintersKey, printer);
+    FormatStr(hkcuPath, CCH_REG_PATH, L"%s\\%s\\%s", kVendorKey, kPdl, printer);
     WCHAR trays[CCH_REG_PATH], presets[CCH_REG_PATH];
-    FormatStr(trays, ARRAYSIZE(trays), L"%s\\Trays", g_hklmPath);
-    FormatStr(presets, ARRAYSIZE(presets), L"%s\\Presets\\Draft", g_hkcuPath);
+    FormatStr(trays, ARRAYSIZE(trays), L"%s\\Trays", hklmPath);
+    FormatStr(presets, ARRAYSIZE(presets), L"%s\\Presets\\Draft", hkcuPath);
 
-    Bytes devMode = PrinterDouble::MakeDevMode(kPrinter, 0x0301, 96, 0xD5);
+    Bytes devMode = PrinterDouble::MakeDevMode(printer, 0x0301, 96, 0xD5);
+    *devModeOut = devMode;
     const BYTE blob[] = {0x44, 0x45, 0x4D, 0x4F, 0x01, 0x02, 0x03, 0x04, 0xA0, 0xB0, 0xC0, 0xD0};
-    LONG rc = SetValue(HKEY_CURRENT_USER, kSimPrinters, kPrinter, REG_BINARY, devMode.data(), (DWORD)devMode.size());
-    if (!rc) rc = SetString(HKEY_LOCAL_MACHINE, g_hklmPath, L"Model", L"Demo Laser 100");
-    if (!rc) rc = SetDword(HKEY_LOCAL_MACHINE, g_hklmPath, L"Resolution", 600);
-    if (!rc) rc = SetValue(HKEY_LOCAL_MACHINE, g_hklmPath, L"FeatureBlob", REG_BINARY, blob, sizeof blob);
+    LONG rc = SetValue(HKEY_CURRENT_USER, kSimPrinters, printer, REG_BINARY, devMode.data(), (DWORD)devMode.size());
+    if (!rc) rc = SetString(HKEY_LOCAL_MACHINE, hklmPath, L"Model", L"Demo Laser 100");
+    if (!rc) rc = SetDword(HKEY_LOCAL_MACHINE, hklmPath, L"Resolution", 600);
+    if (!rc) rc = SetValue(HKEY_LOCAL_MACHINE, hklmPath, L"FeatureBlob", REG_BINARY, blob, sizeof blob);
     if (!rc) rc = SetString(HKEY_LOCAL_MACHINE, trays, L"Tray1", L"A4");
     if (!rc) rc = SetString(HKEY_LOCAL_MACHINE, trays, L"Tray2", L"B5");
-    if (!rc) rc = SetDword(HKEY_CURRENT_USER, g_hkcuPath, L"Duplex", 1);
-    if (!rc) rc = SetString(HKEY_CURRENT_USER, g_hkcuPath, L"Watermark", L"DEMO");
+    if (!rc) rc = SetDword(HKEY_CURRENT_USER, hkcuPath, L"Duplex", 1);
+    if (!rc) rc = SetString(HKEY_CURRENT_USER, hkcuPath, L"Watermark", L"DEMO");
     if (!rc) rc = SetDword(HKEY_CURRENT_USER, presets, L"Copies", 2);
+    return rc;
+}
+
+bool PrepareLocalPc(int count)
+{
+    RemoveLocalPc();
+    Bytes devMode;
+    LONG rc = PrepareLocalPrinter(kPrinter, g_hklmPath, g_hkcuPath, &devMode);
+    for (int i = 2; i <= count && i <= kMaxLocalPrinters && !rc; i++) {
+        WCHAR hklm[CCH_REG_PATH], hkcu[CCH_REG_PATH];
+        Bytes more;
+        rc = PrepareLocalPrinter(LocalPrinter(i).c_str(), hklm, hkcu, &more);
+    }
     if (rc) {
         Say(L"local PC: registry write failed, error %ld", rc);
         return false;
@@ -449,7 +473,7 @@ int wmain(int argc, wchar_t** argv)
     std::wstring mode = argc > 1 ? argv[1] : L"";
     LPCWSTR arg = argc > 2 ? argv[2] : L"";
     if (mode == L"pc-setup")
-        return PrepareLocalPc() ? 0 : 1;
+        return PrepareLocalPc(argc > 2 ? _wtoi(arg) : 1) ? 0 : 1;
     if (mode == L"pc-dump")
         return PcDump();
     if (mode == L"pc-remove") {

@@ -17,3 +17,5 @@ done
 [ $found -eq 1 ] || echo "bench: no benchmark is built yet"
 echo "== simulated sessions"
 bash "$QV_ROOT/scripts/bench_sessions.sh"
+echo "== logon storm"
+bash "$QV_ROOT/scripts/bench_storm.sh"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Takes the frame's screenshots into shots/: the About box of each module, the
 # log page with four and with six detail levels, both popup menus, a message
-# box and the notify icon in its three pictures. Runs the frame hosts of both
+# box, the notify icon in its three pictures and the server's status window. Runs the frame hosts of both
 # build trees on a private X display.
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 "$QV_ROOT/scripts/setup.sh"
-qv_build x64 frame_host qv_boxshow Quorvane_Admin
+qv_build x64 frame_host qv_boxshow qv_statusshow Quorvane_Admin
 qv_build x86 frame_host
 OUT=$QV_ROOT/shots
 mkdir -p "$OUT"
@@ -64,6 +64,21 @@ boxshot 11204 box_update_ask
 boxshot 11200 box_update_done
 boxshot 11101 box_update_swap_error
 boxshot 20002 box_printer_failure "Office Laser (redirected 2)"
+
+# The status window with several states (applied, older driver, not a target
+# driver, attempts used, retrying, waiting), on a desktop as wide as the
+# display: the window widens until every column shows whole.
+statusshot() {
+  local w=1280 h=600
+  wine explorer /desktop=qvstatus,${w}x${h} "$BUILD/x64/server/tests/qv_statusshow.exe" >/dev/null 2>&1 &
+  local pid=$!
+  sleep 5
+  xwd -root -silent | convert xwd:- -crop ${w}x$((h - BAR))+0+0 +repage -fuzz 3% -trim +repage \
+    -bordercolor '#2f6f97' -border 12 "$OUT/status_window.png"
+  wait "$pid" || true
+  echo "shot: $OUT/status_window.png"
+}
+statusshot
 
 # The administrator tool's settings page, with the service's state at its
 # foot (not installed, in this prefix). Escape cancels the sheet.

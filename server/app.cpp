@@ -12,6 +12,7 @@
 #include "raii.h"
 #include "server.h"
 #include "settings.h"
+#include "status.h"
 #include "watchbox.h"
 #include "wtsio.h"
 
@@ -187,6 +188,8 @@ void OnCreate(HWND hWnd)
     static const WCHAR F[] = L"OnCreate";
     LogScope scope(F);
     g_hMainWnd = hWnd;
+    // Before the watch thread: its first pass already posts to the window.
+    CreateStatusDialog(g_hInst);
     g_hThread = (HANDLE)_beginthreadex(nullptr, 0, WatchEnvProc, nullptr, 0, nullptr);
     if (g_hThread) {
         LogPrintf(32, F, L",_beginthreadex,thread %p", g_hThread);
@@ -201,21 +204,36 @@ void OnCreate(HWND hWnd)
 
 // Waits for the watch thread while still answering messages that other
 // threads send to our windows, so that a watch thread talking to the main
-// window synchronously cannot deadlock the end.
+// window synchronously cannot deadlock the end. A thread stuck past the
+// limit (a spooler or channel call that never returns) does not hold the
+// end of the session: the process ends with it still running.
 static void WaitForWatchThread(LPCWSTR F)
 {
     LogPrintf(32, F, L",WaitForSingleObject,thread %p,...", g_hThread);
+    DWORD start = GetTickCount(), r;
     for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &g_hThread, FALSE, INFINITE, QS_SENDMESSAGE);
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent < WATCH_THREAD_WAIT ? WATCH_THREAD_WAIT - spent : 0;
+        r = MsgWaitForMultipleObjects(1, &g_hThread, FALSE, left, QS_SENDMESSAGE);
         if (r != WAIT_OBJECT_0 + 1)
             break;
         MSG msg;
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
-    LogPrintf(32, F, L",WaitForSingleObject,thread %p,done", g_hThread);
+    if (r == WAIT_OBJECT_0)
+        LogPrintf(32, F, L",WaitForSingleObject,thread %p,done", g_hThread);
+    else
+        LogPrintf(LOG_E, F, L",WaitForSingleObject,thread %p,not ended after %d(msec),ending without it", g_hThread,
+                  WATCH_THREAD_WAIT);
     LogPrintf(64, F, L",CloseHandle,thread %p", g_hThread);
     CloseHandle(g_hThread);
     g_hThread = nullptr;
+    if (r != WAIT_OBJECT_0) {
+        // The thread may still hold the log, the events and the spooler's
+        // handles; nothing below may wait for it or free what it uses.
+        LogEnd();
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
 }
 
 void OnClose(HWND hWnd, BOOL endSession)
@@ -233,6 +251,7 @@ void OnClose(HWND hWnd, BOOL endSession)
     RegisterSessionChange(hWnd, FALSE);
     if (g_hThread)
         WaitForWatchThread(F);
+    DestroyStatusWindow();   // nothing posts to it any more
     if (endSession) {
         ExitInstance();
         return;
@@ -284,6 +303,9 @@ BOOL OnCommand(HWND hWnd, WPARAM wParam)
     case IDM_RESTART:
         RestartServer();
         break;
+    case IDM_STATUS:
+        ShowStatusWindow();
+        break;
     default:
         break;
     }
@@ -309,6 +331,8 @@ static int MessageLoop()
 {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (g_hStatusWnd && IsDialogMessageW(g_hStatusWnd, &msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

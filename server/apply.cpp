@@ -178,24 +178,31 @@ int ServerProc(CPrinterList& list)
     static const WCHAR F[] = L"ServerProc";
     LogPrintf(LOG_TAG_ENTRY | 128, F, L"");
     NotifyIcon(NI_WORK_BEGIN);
+    DWORD now = GetTickCount();
     for (int i = 0; i < list.Count(); i++) {
         if (IsExitSet()) {
             LogPrintf(128, F, L",exit");
             break;
         }
-        if (list.Entry(i)->nAttempts == 0)
+        PRINTERENTRY* entry = list.Entry(i);
+        if (!IsDue(entry, now)) {
+            if (entry->state == PRINTER_RETRY && entry->nAttempts > 0)
+                LogPrintf(32, F, L",%s,retry in %d(msec)", entry->pszName, entry->dwRetryAt - now);
             continue;
+        }
         WCHAR local[CCH_LOCAL_NAME], hklm[CCH_REG_KEY], hkcu[CCH_REG_KEY];
         if (!PrepareRequest(list, i, local, hklm, hkcu)) {
-            LogPrintf(LOG_W, F, L",error on server,%s", list.Entry(i)->pszName);
+            // Nothing was tried: no attempt goes, and the next pass looks again.
+            entry->reason = GetLastError() == ERROR_NO_PDL ? REASON_NO_PDL : REASON_NO_LOCAL_NAME;
+            LogPrintf(LOG_W, F, L",error on server,%s", entry->pszName);
             continue;
         }
         CRdpData reply = FetchProperties(local, hklm, hkcu);
         if (reply.Res() == RDP_RES_EXIT)
             break;
-        SetProperties(list.Entry(i), reply);
+        SetProperties(entry, reply);
         if (RDP_RES_IS_TRANSPORT(reply.Res()))
-            ShowPrinterFailure(list.Entry(i)->pszName);
+            ShowPrinterFailure(entry->pszName);
     }
     NotifyIcon(NI_WORK_END);
     LogPrintf(LOG_TAG_EXIT | 128, F, L"");
@@ -251,45 +258,57 @@ LPCWSTR ParsePropertiesReply(const CRdpData& reply, const PRINTERENTRY* entry, P
     return nullptr;
 }
 
+// Applies a reply that came back RDP_RES_OK; the reason why not, or REASON_NONE.
+static PRINTERREASON ApplyReply(PRINTERENTRY* entry, CRdpData& reply, DWORD* error)
+{
+    static const WCHAR F[] = L"SetProperties";
+    PROPREPLY parts;
+    LPCWSTR bad = ParsePropertiesReply(reply, entry, &parts);
+    if (bad) {
+        // Nothing of a reply we cannot read whole goes anywhere near the registry or the spooler.
+        LogPrintf(LOG_E, F, L",%s,malformed reply,%s", entry->pszName, bad);
+        return REASON_MALFORMED;
+    }
+    if (parts.cbDevMode == 0) {
+        LogPrintf(LOG_W, F, L",%s,No DEVMODE", entry->pszName);
+        return REASON_NO_DEVMODE;
+    }
+    // The device mode goes to the spooler from a buffer of its own, aligned as a DEVMODEW.
+    std::unique_ptr<BYTE[]> devMode(new (std::nothrow) BYTE[parts.cbDevMode]);
+    if (!devMode) {
+        LogPrintf(LOG_E, F, L",%s,HeapAlloc,%d bytes", entry->pszName, parts.cbDevMode);
+        return REASON_NO_MEMORY;
+    }
+    memcpy(devMode.get(), parts.devMode, parts.cbDevMode);
+    SetRegAndDEVMODE(entry, (const DEVMODEW*)devMode.get(), parts);
+    *error = GetLastError();
+    switch (*error) {
+    case 0:
+        LogPrintf(128, F, L",%s,,COMPLETE", entry->pszName);
+        return REASON_NONE;
+    case ERROR_ACCESS_DENIED: return REASON_ACCESS_DENIED;
+    case ERROR_OLDER_DRIVER: return REASON_OLDER_DRIVER;
+    default: return REASON_APPLY_FAILED;
+    }
+}
+
 void SetProperties(PRINTERENTRY* entry, CRdpData& reply)
 {
     static const WCHAR F[] = L"SetProperties";
     LogPrintf(LOG_TAG_ENTRY | 64, F, L",%s", entry->pszName);
+    DWORD error = 0;
+    PRINTERREASON reason;
     if (reply.Buffer() && reply.Res() == RDP_RES_OK) {
-        PROPREPLY parts;
-        LPCWSTR bad = ParsePropertiesReply(reply, entry, &parts);
-        if (bad) {
-            // Nothing of a reply we cannot read whole goes anywhere near the registry or the spooler.
-            LogPrintf(LOG_E, F, L",%s,malformed reply,%s", entry->pszName, bad);
-        } else if (parts.cbDevMode == 0) {
-            LogPrintf(LOG_W, F, L",%s,No DEVMODE", entry->pszName);
-        } else {
-            // The device mode goes to the spooler from a buffer of its own, aligned as a DEVMODEW.
-            std::unique_ptr<BYTE[]> devMode(new (std::nothrow) BYTE[parts.cbDevMode]);
-            if (devMode) {
-                memcpy(devMode.get(), parts.devMode, parts.cbDevMode);
-                SetRegAndDEVMODE(entry, (const DEVMODEW*)devMode.get(), parts);
-                DWORD e = GetLastError();
-                if (e == 0) {
-                    LogPrintf(128, F, L",%s,,COMPLETE", entry->pszName);
-                    entry->nAttempts = 0;
-                } else if (e == ERROR_ACCESS_DENIED || e == ERROR_OLDER_DRIVER) {
-                    entry->nAttempts = 0;
-                }
-            } else {
-                LogPrintf(LOG_E, F, L",%s,HeapAlloc,%d bytes", entry->pszName, parts.cbDevMode);
-            }
-        }
-    } else if (RDP_RES_IS_TRANSPORT(reply.Res())) {
-        entry->nAttempts = 0;
+        reason = ApplyReply(entry, reply, &error);
+    } else {
+        reason = RDP_RES_IS_TRANSPORT(reply.Res()) ? REASON_CHANNEL : REASON_NO_REPLY;
+        error = reply.Res();
     }
-    if (entry->nAttempts > 0) {
-        entry->nAttempts--;
-        if (entry->nAttempts > 0)
-            LogPrintf(64, F, L",%s,retry last %d", entry->pszName, entry->nAttempts);
-        else
-            LogPrintf(LOG_W, F, L",%s,retry END", entry->pszName);
-    }
+    DWORD now = GetTickCount();
+    if (SetOutcome(entry, reason, error, now))
+        LogPrintf(LOG_W, F, L",%s,retry END", entry->pszName);
+    else if (entry->state == PRINTER_RETRY)
+        LogPrintf(64, F, L",%s,retry last %d,in %d(msec)", entry->pszName, entry->nAttempts, entry->dwRetryAt - now);
     LogPrintf(LOG_TAG_EXIT | 64, F, L",%s", entry->pszName);
 }
 

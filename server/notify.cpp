@@ -1,5 +1,6 @@
 #include "notify.h"
 #include <winspool.h>
+#include <wchar.h>
 #include "log.h"
 #include "server.h"
 
@@ -40,7 +41,11 @@ BOOL CPrinterNotify::Arm()
         Fail(L"OpenPrinter", GetLastError());
         return FALSE;
     }
-    HANDLE h = FindFirstPrinterChangeNotification(server_, kChanges, 0, nullptr);
+    // The name of each printer that changed comes with the change.
+    WORD fields[] = {PRINTER_NOTIFY_FIELD_PRINTER_NAME};
+    PRINTER_NOTIFY_OPTIONS_TYPE type = {PRINTER_NOTIFY_TYPE, 0, 0, 0, ARRAYSIZE(fields), fields};
+    PRINTER_NOTIFY_OPTIONS options = {2, 0, 1, &type};
+    HANDLE h = FindFirstPrinterChangeNotification(server_, kChanges, 0, &options);
     if (h == INVALID_HANDLE_VALUE || !h) {
         Fail(L"FindFirstPrinterChangeNotification", GetLastError());
         return FALSE;
@@ -51,44 +56,78 @@ BOOL CPrinterNotify::Arm()
     return TRUE;
 }
 
-BOOL CPrinterNotify::Rearm()
-{
-    DWORD what = 0;
-    if (!FindNextPrinterChangeNotification(change_, &what, nullptr, nullptr)) {
-        Fail(L"FindNextPrinterChangeNotification", GetLastError());
-        return FALSE;
-    }
-    LogPrintf(32, F, L",printer change,%08X", what);
-    return TRUE;
-}
-
 void CPrinterNotify::Prepare()
 {
-    if (!g_nUseNotify)
-        return;
-    if (!change_)
+    if (g_nUseNotify && !change_)
         Arm();
-    else if (WaitForSingleObject(change_, 0) == WAIT_OBJECT_0)
-        Rearm();
 }
 
-BOOL CPrinterNotify::Gather()
+// The number a redirected printer's name ends in, in whatever words: the
+// last digits of the name. (DWORD)-1 when there are none or too many.
+static DWORD TrailingNumber(LPCWSTR name, size_t cch)
 {
-    DWORD begin = GetTickCount();
-    int changes = 0;
-    while (change_ && Rearm()) {
-        changes++;
-        DWORD spent = GetTickCount() - begin;
-        if (spent >= NOTIFY_GATHER_MAX_MS)
-            break;
-        DWORD wait = NOTIFY_GATHER_MAX_MS - spent < NOTIFY_QUIET_MS ? NOTIFY_GATHER_MAX_MS - spent : NOTIFY_QUIET_MS;
-        HANDLE h[2] = {g_hEvent[EVENT_EXIT], change_};
-        DWORD r = WaitForMultipleObjects(2, h, FALSE, wait);
-        if (r == WAIT_OBJECT_0 + EVENT_EXIT)
-            return FALSE;
-        if (r != WAIT_OBJECT_0 + 1)
-            break;   // quiet: the burst is over
+    size_t end = cch;
+    while (end > 0 && !(name[end - 1] >= L'0' && name[end - 1] <= L'9'))
+        end--;
+    size_t begin = end;
+    while (begin > 0 && name[begin - 1] >= L'0' && name[begin - 1] <= L'9')
+        begin--;
+    if (begin == end || end - begin > 9)
+        return (DWORD)-1;
+    DWORD n = 0;
+    for (size_t i = begin; i < end; i++)
+        n = n * 10 + (DWORD)(name[i] - L'0');
+    return n;
+}
+
+BOOL ConcernsSession(const CPrinterList& list, LPCWSTR name, DWORD session)
+{
+    int known = list.Find(name);
+    if (known >= 0)
+        return list.State(known) == PRINTER_WAITING;
+    return TrailingNumber(name, wcslen(name)) == session;
+}
+
+// The printer names of one notification's data; a name the spooler sent
+// is used only when it ends within the bytes it announced.
+static BOOL AnyConcerns(const PRINTER_NOTIFY_INFO* info, const CPrinterList& list, int* names)
+{
+    BOOL any = FALSE;
+    for (DWORD i = 0; i < info->Count; i++) {
+        const PRINTER_NOTIFY_INFO_DATA& d = info->aData[i];
+        if (d.Type != PRINTER_NOTIFY_TYPE || d.Field != PRINTER_NOTIFY_FIELD_PRINTER_NAME)
+            continue;
+        LPCWSTR name = (LPCWSTR)d.NotifyData.Data.pBuf;
+        size_t cch = d.NotifyData.Data.cbBuf / sizeof(WCHAR);
+        if (!name || cch == 0 || wmemchr(name, 0, cch) == nullptr) {
+            any = TRUE;   // unreadable: the enumeration will tell
+            continue;
+        }
+        (*names)++;
+        if (ConcernsSession(list, name, g_dwSessionId)) {
+            LogPrintf(32, F, L",printer change,%s", name);
+            any = TRUE;
+        }
     }
-    LogPrintf(32, F, L",printer change,%d in %d(msec)", changes, GetTickCount() - begin);
-    return TRUE;
+    return any;
+}
+
+BOOL CPrinterNotify::Take(const CPrinterList& list)
+{
+    DWORD what = 0;
+    PRINTER_NOTIFY_INFO* info = nullptr;
+    if (!FindNextPrinterChangeNotification(change_, &what, nullptr, (LPVOID*)&info)) {
+        Fail(L"FindNextPrinterChangeNotification", GetLastError());
+        return TRUE;
+    }
+    int names = 0;
+    BOOL due = !info || (info->Flags & PRINTER_NOTIFY_INFO_DISCARDED) || AnyConcerns(info, list, &names) ||
+               names == 0;
+    if (info)
+        FreePrinterNotifyInfo(info);
+    if (due)
+        LogPrintf(32, F, L",printer change,%08X,%d printers", what, names);
+    else
+        LogPrintf(32, F, L",printer change,%08X,%d printers,none of this session", what, names);
+    return due;
 }

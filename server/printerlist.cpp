@@ -7,6 +7,7 @@
 #include "drivers.h"
 #include "log.h"
 #include "printername.h"
+#include "server.h"
 
 CPrinterList::CPrinterList() : m_hHeap(nullptr), m_pEntries(nullptr), m_nCount(0)
 {
@@ -47,12 +48,11 @@ int CPrinterList::AddRedirectPrinter(LPCWSTR name)
 {
     static const WCHAR F[] = L"AddRedirectPrinter";
     LogPrintf(LOG_TAG_ENTRY, F, L"");
-    for (int i = 0; i < m_nCount; i++) {
-        if (wcscmp(m_pEntries[i].pszName, name) == 0) {
-            LogPrintf(64, F, L",printer already exists[%d],%s", i, name);
-            LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);
-            return i;
-        }
+    int known = Find(name);
+    if (known >= 0) {
+        LogPrintf(64, F, L",printer already exists[%d],%s", known, name);
+        LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", known, name);
+        return known;
     }
     int i = m_nCount;
     LogPrintf(128, F, L",find new printer[%d],%s", i, name);
@@ -66,8 +66,8 @@ int CPrinterList::AddRedirectPrinter(LPCWSTR name)
     if (!copy)
         throw std::bad_alloc();
     memcpy(copy, name, cch * sizeof(WCHAR));
-    m_pEntries[i].pszName = copy;
-    m_pEntries[i].nAttempts = PRINTER_ATTEMPTS;
+    m_pEntries[i] = PRINTERENTRY{copy, PRINTER_ATTEMPTS, PRINTER_WAITING, REASON_NONE, 0, 0, {}};
+    GetSystemTimeAsFileTime(&m_pEntries[i].ftChanged);
     m_nCount = i + 1;
     LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);
     return i;
@@ -97,6 +97,13 @@ int CPrinterList::EnumRedirectPrinters()
             LogPrintf(32, F, L",ignore local,%s", name);
             continue;
         }
+        // A printer once taken in is not asked about again: a pass that
+        // finds nothing to try costs the enumeration alone.
+        int known = Find(name);
+        if (known >= 0) {
+            pending += m_pEntries[known].nAttempts != 0;
+            continue;
+        }
         if (!GetPDL(name)) {
             LogPrintf(32, F, L",ignore redirect,%s", name);
             continue;
@@ -106,6 +113,78 @@ int CPrinterList::EnumRedirectPrinters()
             pending++;
     }
     return pending;
+}
+
+int CPrinterList::Find(LPCWSTR name) const
+{
+    for (int i = 0; i < m_nCount; i++)
+        if (wcscmp(m_pEntries[i].pszName, name) == 0)
+            return i;
+    return -1;
+}
+
+DWORD CPrinterList::NextRetryIn(DWORD now, DWORD after) const
+{
+    DWORD next = INFINITE;
+    for (int i = 0; i < m_nCount; i++) {
+        const PRINTERENTRY& e = m_pEntries[i];
+        if (e.state != PRINTER_RETRY || e.nAttempts == 0 || (LONG)(e.dwRetryAt - after) <= 0)
+            continue;
+        DWORD left = IsDue(&e, now) ? 0 : e.dwRetryAt - now;
+        if (left < next)
+            next = left;
+    }
+    return next;
+}
+
+DWORD RetryDelay(int failures)
+{
+    static const DWORD kSpacing[] = {2000, 4000, 8000, 16000};
+    if (failures >= 1 && failures <= (int)ARRAYSIZE(kSpacing))
+        return kSpacing[failures - 1];
+    return g_dwInterval;
+}
+
+BOOL IsDue(const PRINTERENTRY* entry, DWORD now)
+{
+    if (entry->nAttempts == 0)
+        return FALSE;
+    // Signed: the tick count wraps after 49 days.
+    return entry->state != PRINTER_RETRY || (LONG)(now - entry->dwRetryAt) >= 0;
+}
+
+BOOL EndsTheTries(PRINTERREASON reason)
+{
+    return reason == REASON_CHANNEL || reason == REASON_OLDER_DRIVER || reason == REASON_ACCESS_DENIED;
+}
+
+BOOL SetOutcome(PRINTERENTRY* entry, PRINTERREASON reason, DWORD error, DWORD now)
+{
+    GetSystemTimeAsFileTime(&entry->ftChanged);
+    entry->reason = reason;
+    entry->dwError = error;
+    if (reason == REASON_NONE || EndsTheTries(reason)) {
+        entry->state = reason == REASON_NONE ? PRINTER_APPLIED : PRINTER_GAVE_UP;
+        entry->nAttempts = 0;
+        return FALSE;
+    }
+    if (entry->nAttempts > 0 && --entry->nAttempts > 0) {
+        entry->state = PRINTER_RETRY;
+        entry->dwRetryAt = now + RetryDelay(PRINTER_ATTEMPTS - entry->nAttempts);
+        return FALSE;
+    }
+    entry->state = PRINTER_GAVE_UP;
+    return TRUE;
+}
+
+void GiveAttemptsBack(PRINTERENTRY* entry)
+{
+    entry->nAttempts = PRINTER_ATTEMPTS;
+    entry->state = PRINTER_WAITING;
+    entry->reason = REASON_NONE;
+    entry->dwError = 0;
+    entry->dwRetryAt = 0;
+    GetSystemTimeAsFileTime(&entry->ftChanged);
 }
 
 BOOL CPrinterList::CreateLocalName(int index, LPWSTR out, DWORD cchOut)

@@ -12,6 +12,7 @@
 #define INTERVAL_MIN     5
 #define INTERVAL_MAX     0x7FFF
 #define PREVIOUS_INSTANCE_WAIT 60000
+#define WATCH_THREAD_WAIT      10000   // the end waits this long for the watch thread
 
 #include "resource.h"   // the messages: start-up failures are thrown as their ids
 

@@ -95,7 +95,18 @@ BOOL ShouldOffer(CRdpData& reply, ClientFile* c, LPWSTR path)
     return TRUE;
 }
 
+// The add-in's version from the last greeting, for the status window; the
+// watch thread's alone. Unknown when the add-in did not tell it.
+ClientFile s_lastClient;
+
 }  // namespace
+
+BOOL LastClientVersion(DWORD* ms, DWORD* ls)
+{
+    *ms = s_lastClient.ms;
+    *ls = s_lastClient.ls;
+    return s_lastClient.canUpdate && s_lastClient.name[0];
+}
 
 BOOL IsClientModuleName(LPCWSTR name)
 {
@@ -126,7 +137,9 @@ void GetClientVersion(HANDLE hChannel)
     CRdpData reply = WriteAndReadRDP(hChannel, request);
     ClientFile client = {};
     WCHAR path[MAX_PATH];
-    if (!ShouldOffer(reply, &client, path)) {
+    BOOL offer = ShouldOffer(reply, &client, path);
+    s_lastClient = client;
+    if (!offer) {
         LogPrintf(32, F, L",cannot update");
     } else if (WatchMessageBoxID(IDS_UPDATE_ASK, MB_ICONQUESTION) == IDYES) {
         WORD status = DownloadFile(hChannel, path, client.name);

@@ -11,5 +11,7 @@ void GetClientVersion(HANDLE hChannel);
 WORD DownloadFile(HANDLE hChannel, LPCWSTR path, LPCWSTR fileName);
 // The message that reports a download status to the user.
 UINT DownloadStatusMessage(WORD status);
+// The version the add-in gave at the last greeting; FALSE when it gave none.
+BOOL LastClientVersion(DWORD* ms, DWORD* ls);
 // Only the add-in's own file names, without folder, may name a server copy.
 BOOL IsClientModuleName(LPCWSTR name);

@@ -13,6 +13,7 @@
 #include "rdpcmd.h"
 #include "resource.h"
 #include "server.h"
+#include "status.h"
 #include "update.h"
 
 DWORD GetClientAddr(CLIENTRECORD* client)
@@ -113,6 +114,7 @@ void OnNewClient(CLIENTRECORD* client, CPrinterList& list)
 void WatchPass(CLIENTRECORD* client, CPrinterList& list)
 {
     static const WCHAR F[] = L"WatchEnvProc";
+    TakeApplyAgain(list);
     DWORD r = GetClientAddr(client);
     if (r & 0x0F) {
         if (r == CLIENT_NEW)
@@ -131,23 +133,43 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
         SetNotifyTip(nullptr, nullptr);
         PostMessageW(g_hMainWnd, WM_COMMAND, IDM_RESTART, 0);
     }
+    PostStatusSnapshot(client, list);
 }
 
 // Waits for the reason of the next pass: the timer, the interval running
-// out, or a burst of printer changes. FALSE when the loop is to end.
-static BOOL WaitForNextPass(CPrinterNotify& notify)
+// out, a printer's retry falling due, or a printer change that concerns
+// this session (the pass starts at once: a change during it gives one more).
+// FALSE when the loop is to end.
+static BOOL WaitForNextPass(CPrinterNotify& notify, const CPrinterList& list, DWORD passBegin)
 {
     static const WCHAR F[] = L"WatchEnvProc";
-    HANDLE h[3] = {g_hEvent[EVENT_EXIT], g_hEvent[EVENT_TIMER], notify.Handle()};
-    DWORD r = WaitForMultipleObjects(h[2] ? 3 : 2, h, FALSE, g_dwInterval);
-    if (r == WAIT_OBJECT_0 + EVENT_TIMER || r == WAIT_TIMEOUT)
-        return TRUE;
-    if (r == WAIT_OBJECT_0 + 2 && notify.Gather())
-        return TRUE;
-    if (r == WAIT_OBJECT_0 + EVENT_EXIT || r == WAIT_OBJECT_0 + 2)
-        LogPrintf(32, F, L",WaitForMultipleObjects(exit),Done");
-    else
-        LogPrintf(LOG_E, F, L",WaitForMultipleObjects,error %d", r);
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD now = GetTickCount(), spent = now - start;
+        DWORD wait = spent < g_dwInterval ? g_dwInterval - spent : 0;
+        DWORD retry = list.NextRetryIn(now, passBegin);
+        if (retry < wait)
+            wait = retry;
+        HANDLE h[3] = {g_hEvent[EVENT_EXIT], g_hEvent[EVENT_TIMER], notify.Handle()};
+        DWORD r = WaitForMultipleObjects(h[2] ? 3 : 2, h, FALSE, wait);
+        if (r == WAIT_TIMEOUT && wait == retry)
+            LogPrintf(32, F, L",retry due");
+        if (r == WAIT_OBJECT_0 + EVENT_TIMER || r == WAIT_TIMEOUT)
+            return TRUE;
+        if (r == WAIT_OBJECT_0 + 2 && IsExitSet())
+            break;
+        if (r == WAIT_OBJECT_0 + 2) {
+            if (notify.Take(list))
+                return TRUE;
+            continue;   // another session's printer: no pass, the same deadline
+        }
+        if (r != WAIT_OBJECT_0 + EVENT_EXIT) {
+            LogPrintf(LOG_E, F, L",WaitForMultipleObjects,error %d", r);
+            return FALSE;
+        }
+        break;
+    }
+    LogPrintf(32, F, L",WaitForMultipleObjects(exit),Done");
     return FALSE;
 }
 
@@ -156,15 +178,16 @@ static void WatchLoop(CLIENTRECORD* client, CPrinterList& list)
 {
     static const WCHAR F[] = L"WatchEnvProc";
     CPrinterNotify notify;
+    DWORD begin;
     do {
         NotifyIcon(NI_ACTIVE);
-        DWORD begin = GetTickCount();
+        begin = GetTickCount();
         LogPrintf(32, F, L"%d,LOOP BEGIN", begin);
         notify.Prepare();
         WatchPass(client, list);
         LogPrintf(32, F, L"%d,LOOP END,%d(msec)", begin, GetTickCount() - begin);
         LogPrintf(32, F, L",WaitForMultipleObjects,\x2026");
-    } while (WaitForNextPass(notify));
+    } while (WaitForNextPass(notify, list, begin));
 }
 
 // Nothing that goes wrong in a pass may end the thread silently: the user is

@@ -11,6 +11,7 @@
 #include <winspool.h>
 #include "simlink.h"
 #include <string>
+#include <vector>
 #include <string.h>
 #include <wchar.h>
 
@@ -27,6 +28,8 @@ struct Printer {
 struct Notify {
     HANDLE event;   // manual-reset: what the caller waits on
     DWORD pending;  // PRINTER_CHANGE_* flags since the last FindNext
+    bool names;     // asked for the printers' names (PRINTER_NOTIFY_OPTIONS)
+    std::vector<std::wstring> changed;   // their names since the last FindNext
 };
 
 struct State {
@@ -59,12 +62,41 @@ struct PrinterHandle {
 const DWORD HANDLE_MAGIC = 0x50524E54;
 const size_t SERVER_INDEX = (size_t)-1;   // the local print server, opened with no name
 
-void Signal(DWORD change)
+void Signal(DWORD change, const std::wstring& name)
 {
     for (auto& n : S().notifies) {
         n.pending |= change;
+        if (n.names)
+            n.changed.push_back(name);
         SetEvent(n.event);
     }
+}
+
+// The spooler's answer for the names: one block that FreePrinterNotifyInfo
+// releases, the strings behind the records.
+PRINTER_NOTIFY_INFO* MakeInfo(const std::vector<std::wstring>& names)
+{
+    size_t count = names.empty() ? 1 : names.size();
+    size_t size = sizeof(PRINTER_NOTIFY_INFO) + (count - 1) * sizeof(PRINTER_NOTIFY_INFO_DATA);
+    size_t strings = size;
+    for (const auto& n : names)
+        size += (n.size() + 1) * sizeof(WCHAR);
+    auto* info = (PRINTER_NOTIFY_INFO*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+    if (!info)
+        return nullptr;
+    info->Version = 2;
+    info->Count = (DWORD)names.size();
+    BYTE* at = (BYTE*)info + strings;
+    for (size_t i = 0; i < names.size(); i++) {
+        PRINTER_NOTIFY_INFO_DATA& d = info->aData[i];
+        d.Type = PRINTER_NOTIFY_TYPE;
+        d.Field = PRINTER_NOTIFY_FIELD_PRINTER_NAME;
+        d.Id = (DWORD)i;
+        d.NotifyData.Data.cbBuf = (DWORD)((names[i].size() + 1) * sizeof(WCHAR));
+        d.NotifyData.Data.pBuf = memcpy(at, names[i].c_str(), d.NotifyData.Data.cbBuf);
+        at += d.NotifyData.Data.cbBuf;
+    }
+    return info;
 }
 
 Printer ParsePrinterLine(LPCWSTR line)
@@ -130,7 +162,6 @@ void PickUpArrivals()
     int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, ARRAYSIZE(wide));
     if (n <= 0)
         return;
-    bool added = false;
     for (LPWSTR line = wide; *line;) {
         LPWSTR end = line + wcscspn(line, L"\r\n");
         bool last = *end == 0;
@@ -138,12 +169,48 @@ void PickUpArrivals()
         Printer pr = ParsePrinterLine(line);
         if (!pr.name.empty() && !Known(pr.name)) {
             S().printers.push_back(pr);
-            added = true;
+            Signal(PRINTER_CHANGE_ADD_PRINTER, pr.name);
         }
         line = last ? end : end + 1;
     }
-    if (added)
-        Signal(PRINTER_CHANGE_ADD_PRINTER);
+}
+
+// Other sessions' printers: the spooler tells every session of them, and
+// enumerates them to none but their own. A simulation names them, one a
+// line, in the file of QVSIM_SPOOLER, which every session of a run shares.
+void PickUpOthers()
+{
+    static size_t seen = 0;   // bytes of the file already told of
+    WCHAR path[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM_SPOOLER", path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return;
+    std::string text;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got)
+        text.append(buf, got);
+    CloseHandle(f);
+    size_t done = text.rfind('\n');   // whole lines only
+    if (done == std::string::npos || done + 1 <= seen)
+        return;
+    for (size_t at = seen; at < done + 1;) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        WCHAR wide[512];
+        int w = MultiByteToWideChar(CP_UTF8, 0, line.c_str(), (int)line.size(), wide, ARRAYSIZE(wide) - 1);
+        if (w <= 0)
+            continue;
+        wide[w] = 0;
+        if (!Known(wide))
+            Signal(PRINTER_CHANGE_ADD_PRINTER, wide);
+    }
+    seen = done + 1;
 }
 
 // Arrivals come as the spooler tells of a printer that a client redirects.
@@ -151,6 +218,7 @@ void CheckArrivals()
 {
     Lock lock;
     PickUpArrivals();
+    PickUpOthers();
 }
 
 void LoadSimulationPrinters()
@@ -174,13 +242,25 @@ void LoadSimulationPrinters()
     PickUpArrivals();
 }
 
-Printer* Find(LPCWSTR name)
+Printer* FindKnown(LPCWSTR name)
 {
-    LoadSimulationPrinters();
     for (auto& p : S().printers)
         if (name && p.name == name)
             return &p;
     return nullptr;
+}
+
+// A process that never enumerates (the service) still finds a printer
+// redirected after its first look.
+Printer* Find(LPCWSTR name)
+{
+    LoadSimulationPrinters();
+    Printer* p = FindKnown(name);
+    if (!p && ArrivalFile(nullptr)) {
+        PickUpArrivals();
+        p = FindKnown(name);
+    }
+    return p;
 }
 
 Printer* FromHandle(HANDLE h)
@@ -257,6 +337,16 @@ BOOL Pack(BYTE* buf, DWORD cb, DWORD fixedSize, LPDWORD needed, Fill fill)
     return TRUE;
 }
 
+// A simulation whose settings file says [Spooler] Hang=1 has a print
+// server that never answers its handle being opened: the watch thread stays
+// in its pass for good, as behind a spooler call that does not return.
+bool SpoolerHangs()
+{
+    WCHAR ini[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    return n > 0 && n < MAX_PATH && GetPrivateProfileIntW(L"Spooler", L"Hang", 0, ini) != 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -295,6 +385,8 @@ BOOL WINAPI EnumPrintersW(DWORD, LPWSTR, DWORD level, LPBYTE buf, DWORD cb, LPDW
 
 BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW)
 {
+    if (!name && SpoolerHangs())
+        Sleep(INFINITE);
     Lock lock;
     *handle = nullptr;
     if (!name) {
@@ -406,7 +498,7 @@ LONG WINAPI DocumentPropertiesW(HWND, HANDLE h, LPWSTR, PDEVMODEW out, PDEVMODEW
     return IDOK;
 }
 
-HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID)
+HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID options)
 {
     Lock lock;
     if (!IsServerHandle(h) || S().notifyError) {
@@ -416,7 +508,7 @@ HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID)
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!event)
         return INVALID_HANDLE_VALUE;
-    S().notifies.push_back(Notify{event, 0});
+    S().notifies.push_back(Notify{event, 0, options != nullptr, {}});
     if (!S().watching && ArrivalFile(nullptr)) {
         S().watching = true;
         SimWatchSettingsFolder(CheckArrivals);
@@ -424,7 +516,7 @@ HANDLE WINAPI FindFirstPrinterChangeNotification(HANDLE h, DWORD, DWORD, LPVOID)
     return event;
 }
 
-BOOL WINAPI FindNextPrinterChangeNotification(HANDLE h, PDWORD change, LPVOID, LPVOID*)
+BOOL WINAPI FindNextPrinterChangeNotification(HANDLE h, PDWORD change, LPVOID, LPVOID* info)
 {
     Lock lock;
     for (auto& n : S().notifies) {
@@ -438,11 +530,19 @@ BOOL WINAPI FindNextPrinterChangeNotification(HANDLE h, PDWORD change, LPVOID, L
         ResetEvent(n.event);
         if (change)
             *change = n.pending;
+        if (info)
+            *info = n.names ? MakeInfo(n.changed) : nullptr;
         n.pending = 0;
+        n.changed.clear();
         return TRUE;
     }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
+}
+
+BOOL WINAPI FreePrinterNotifyInfo(PPRINTER_NOTIFY_INFO info)
+{
+    return HeapFree(GetProcessHeap(), 0, info);
 }
 
 BOOL WINAPI FindClosePrinterChangeNotification(HANDLE h)
@@ -496,7 +596,23 @@ void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode)
     p.attributes = attributes;
     p.devMode = devMode;
     S().printers.push_back(p);
-    Signal(PRINTER_CHANGE_ADD_PRINTER);
+    Signal(PRINTER_CHANGE_ADD_PRINTER, p.name);
+}
+
+void AddOtherSession(LPCWSTR name)
+{
+    Lock lock;
+    Signal(PRINTER_CHANGE_ADD_PRINTER, name);
+}
+
+void SetDriver(LPCWSTR name, LPCWSTR driver, const Bytes& devMode)
+{
+    Lock lock;
+    if (Printer* p = Find(name)) {
+        p->driver = driver;
+        p->devMode = devMode;
+        Signal(PRINTER_CHANGE_SET_PRINTER, p->name);
+    }
 }
 
 void FailNotify(DWORD error) { Lock lock; S().notifyError = error; }

@@ -13,7 +13,13 @@ void Reset();
 // A device mode of the given driver version followed by `extra` private bytes.
 Bytes MakeDevMode(LPCWSTR deviceName, WORD driverVersion, WORD extra = 0, BYTE fill = 0x5A);
 void Add(LPCWSTR name, LPCWSTR driver, DWORD attributes, const Bytes& devMode = Bytes());
-// Adding a printer signals every open change notification.
+// Adding a printer signals every open change notification (with its name,
+// to a caller that asked for names).
+// Another session's printer: told of to every notification, never listed.
+void AddOtherSession(LPCWSTR name);
+// The printer's driver and default device mode change (a driver installed
+// after its printer), told of as a change of that printer.
+void SetDriver(LPCWSTR name, LPCWSTR driver, const Bytes& devMode);
 void FailEnum(DWORD error);                  // both EnumPrintersW calls fail
 // FindFirstPrinterChangeNotification fails with this error (0: works again).
 void FailNotify(DWORD error);

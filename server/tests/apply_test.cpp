@@ -213,6 +213,7 @@ TEST_F(Apply, MalformedRepliesApplyNothing)
         // The header's len follows the bytes, as a real reply's would.
         Bytes reply = WithDword(replies[i], 0, (DWORD)(replies[i].size() - payload));
         list.Entry(0)->nAttempts = 5;
+        svtest::RetryNow(list);
         svtest::FakeClient client([&](CRdpData&) { return reply; });
         LONG runs = ToolRuns();
         ServerProc(list);
@@ -245,8 +246,11 @@ TEST_F(Apply, FiveFailedAttemptsThenNoMore)
 {
     AddServerPrinter(0x300);
     WtsDouble::FailOpen(ERROR_FILE_NOT_FOUND);
-    for (int pass = 0; pass < 6; pass++)
+    for (int pass = 0; pass < 6; pass++) {
         ServerProc(list);
+        ServerProc(list);   // at once: the printer's next try is not due yet
+        svtest::RetryNow(list);
+    }
     EXPECT_EQ(0, Attempts());
     EXPECT_EQ(5, log.Count(",WTSVirtualChannelOpen,error 2", "ServerProc"));
     EXPECT_EQ(1, log.Count(",retry END", "SetProperties"));

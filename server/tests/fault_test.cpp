@@ -115,9 +115,11 @@ public:
         list.AddRedirectPrinter(server.c_str());
         Pass(answer);
     }
+    // The next pass that tries the printer: its retry has fallen due.
     void Pass(const Bytes& answer)
     {
         svtest::FakeClient client([&](CRdpData&) { return answer; });
+        svtest::RetryNow(list);
         ServerProc(list);
     }
     // The server's settings equal the PC's and nothing else is there.

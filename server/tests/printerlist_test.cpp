@@ -217,3 +217,57 @@ TEST(SpoolerDouble, DeviceModesTravelWithTheirPrivateBytes)
 }
 
 }  // namespace
+
+namespace {
+
+// Each outcome of a try: one state, one reason, the attempts left and when
+// the next try falls due, near the tick count's wrap.
+TEST_F(PrinterList, EachOutcomeOfATryIsOneStateAndReason)
+{
+    static const struct {
+        const char* name;
+        PRINTERREASON reason;
+        int before;              // attempts left before the try
+        PRINTERSTATE state;
+        int after;
+        DWORD retryIn;           // ms until due again (PRINTER_RETRY)
+        BOOL lastAttempt;        // SetOutcome's answer
+    } cases[] = {
+        {"applied", REASON_NONE, 5, PRINTER_APPLIED, 0, 0, FALSE},
+        {"first failure", REASON_APPLY_FAILED, 5, PRINTER_RETRY, 4, 2000, FALSE},
+        {"second failure", REASON_NO_REPLY, 4, PRINTER_RETRY, 3, 4000, FALSE},
+        {"third failure", REASON_MALFORMED, 3, PRINTER_RETRY, 2, 8000, FALSE},
+        {"fourth failure", REASON_NO_DEVMODE, 2, PRINTER_RETRY, 1, 16000, FALSE},
+        {"fifth failure: no attempt left", REASON_APPLY_FAILED, 1, PRINTER_GAVE_UP, 0, 0, TRUE},
+        {"channel broken down", REASON_CHANNEL, 5, PRINTER_GAVE_UP, 0, 0, FALSE},
+        {"server driver older", REASON_OLDER_DRIVER, 5, PRINTER_GAVE_UP, 0, 0, FALSE},
+        {"access denied", REASON_ACCESS_DENIED, 3, PRINTER_GAVE_UP, 0, 0, FALSE},
+    };
+    const DWORD now = 0xFFFFF000;
+    list.AddRedirectPrinter(L"Printer (redirected 2)");
+    EXPECT_EQ(PRINTER_WAITING, list.State(0));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PRINTERENTRY* e = list.Entry(0);
+        e->nAttempts = c.before;
+        e->state = PRINTER_RETRY;
+        e->dwRetryAt = now;
+        EXPECT_EQ(c.lastAttempt, SetOutcome(e, c.reason, 0xdeadbeef, now));
+        EXPECT_EQ(c.state, list.State(0));
+        EXPECT_EQ(c.reason, list.Reason(0));
+        EXPECT_EQ(0xdeadbeefu, list.LastError(0));
+        EXPECT_EQ(c.after, list.Attempts(0));
+        if (c.state == PRINTER_RETRY) {
+            EXPECT_FALSE(IsDue(e, now + c.retryIn - 1));
+            EXPECT_TRUE(IsDue(e, now + c.retryIn));
+            EXPECT_EQ(c.retryIn - 100, list.NextRetryIn(now + 100, now));
+            // Due before the last pass began: that pass's to try, not a reason to wake.
+            EXPECT_EQ(INFINITE, list.NextRetryIn(now + c.retryIn + 5, now + c.retryIn));
+        } else {
+            EXPECT_FALSE(IsDue(e, now + 3600000));
+            EXPECT_EQ(INFINITE, list.NextRetryIn(now, now));
+        }
+    }
+}
+
+}  // namespace

@@ -341,6 +341,30 @@ TEST(ServerProcess, EndOfSessionReturnsAfterTheWatchThreadHasEnded)
     EXPECT_TRUE(sv.Ended(15000)) << "the thread's WM_CLOSE ends the module";
 }
 
+// A watch thread that never comes back (a spooler call that does not
+// return) does not hold up the end of the session: the module waits 10 s
+// for it, says so in its log, and ends all the same.
+TEST(ServerProcess, EndOfSessionGivesUpOnAStuckWatchThreadAfterTenSeconds)
+{
+    SimUser user(L"stuck");
+    DWORD session = UniqueSession(0);
+    std::wstring sim = user.File((L"session" + std::to_wstring(session) + L".ini").c_str());
+    WritePrivateProfileStringW(L"Spooler", L"Hang", L"1", sim.c_str());
+    SimServer sv(user, session);
+    HWND wnd = sv.Window();
+    ASSERT_TRUE(wnd);
+    ASSERT_TRUE(user.WaitFor("LOOP BEGIN", 10000));
+    DWORD start = GetTickCount();
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(wnd, WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 30000, &answer);
+    ASSERT_TRUE(sv.Ended(20000)) << user.Dump();
+    DWORD spent = GetTickCount() - start;
+    EXPECT_GE(spent + 200, 10000u);
+    EXPECT_LT(spent, 15000u);
+    EXPECT_GE(user.Find(",not ended after 10000(msec),ending without it"), 0) << user.Dump();
+    EXPECT_LT(user.Find(",<,WatchEnvProc,"), 0) << "the thread never ended";
+}
+
 TEST(ServerProcess, RestartWaitsForTheOldInstanceThenTakesTheMutex)
 {
     SimUser user(L"rst");

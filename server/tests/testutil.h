@@ -7,6 +7,8 @@
 #include "account.h"
 #include "scratch.h"
 
+class CPrinterList;
+
 namespace svtest {
 
 // A folder of this test process's own under %TEMP%, removed with its files.
@@ -34,6 +36,10 @@ std::wstring TreeOf(const std::vector<BYTE>& image);
 
 // The administrator account that tests store lives in the shared support.
 using ::StoreAdminAccount;
+
+// Every printer of the list that waits for its next try may be tried now,
+// as if the spacing between tries had passed.
+void RetryNow(CPrinterList& list);
 
 // The exit and timer events, as OnInitInstance creates them; closed again at
 // the end of the test.

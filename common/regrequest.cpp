@@ -89,7 +89,7 @@ DWORD ReadRegRequestFrom(const RegRequestSource& source, RegRequest* request)
 // later write with it (ERROR_KEY_DELETED) instead of leaving an orphan.
 DWORD PerformRegRequest(const RegRequest& request)
 {
-    if (request.root != HKEY_LOCAL_MACHINE || !IsPrinterDriverDataPath(request.path))
+    if (request.root != HKEY_LOCAL_MACHINE || !IsPrinterDriverDataPath(request.path) || request.op > REG_OP_RESTORE)
         return REG_STATUS_BAD_ARGUMENT;
     // The image's limits are those of the whole path, not of the relative one.
     if (request.op == REG_OP_IMPORT && ValidateRegImage(request.path, request.image, request.imageSize) != 0)

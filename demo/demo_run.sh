@@ -17,7 +17,7 @@
 set -uo pipefail
 . "$(dirname "$0")/../scripts/env.sh"
 X64=$BUILD/x64; X86=$BUILD/x86
-for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
+for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin_sim.exe" \
          "$X64/service/Quorvane_Svc_sim.exe" "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim_next/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (build both trees first: make demo)"; exit 4; }
 done
@@ -28,7 +28,9 @@ winpath() { echo "Z:${1//\//\\}"; }
 rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
-cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
+cp "$X64/server/Quorvane_SV_sim.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
+# The tool's simulation build: its worker sees the simulated session's printers.
+cp "$X64/admin/Quorvane_Admin_sim.exe" "$FILES/ts-bin/Quorvane_Admin.exe"
 cp "$X86/client/sim_next/Quorvane_CL32.dll" "$FILES/ts-bin/"          # the server's newer copy
 cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")

@@ -161,8 +161,12 @@ void LoadSimulationPrinters()
     if (S().loaded)
         return;
     S().loaded = true;
+    // A simulation's file, or one that names printers only (QV_SIM_SPOOLER:
+    // a tool started by a test, whose own doubles must not see a session).
     WCHAR ini[MAX_PATH];
     DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        n = GetEnvironmentVariableW(L"QV_SIM_SPOOLER", ini, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return;
     std::vector<WCHAR> keys(32767);

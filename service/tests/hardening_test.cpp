@@ -174,15 +174,23 @@ TEST_F(Hardening, SlotsHeldByIdleClientsMeanWaitingNeverTheFallbackAndTheNameIsN
     lstrcpynW(g_szCommonIni, ini.c_str(), MAX_PATH);
     ASSERT_TRUE(StoreAdminAccount(ini, L"Administrator", L"Pa55 word"));
     ServiceRun service;
-    const int holders = SVC_MAX_CLIENTS / SVC_MAX_PER_PROCESS + 1;
-    std::vector<PROCESS_INFORMATION> held(holders);
-    WCHAR args[160];
-    FormatStr(args, ARRAYSIZE(args), L"%s %d 3000", RegServicePipeName(), SVC_MAX_PER_PROCESS);
-    for (auto& pi : held)
-        ASSERT_TRUE(StartProgram(ToolPath(L"pipe_holder.exe"), args, &pi));
-    Sleep(1000);   // every slot taken
+    // Every slot held, and one more connection waiting for a slot: the
+    // instance after it must still listen.
+    std::vector<int> counts(SVC_MAX_CLIENTS / SVC_MAX_PER_PROCESS, SVC_MAX_PER_PROCESS);
+    counts.push_back(1);
+    std::vector<PROCESS_INFORMATION> held(counts.size());
+    for (size_t i = 0; i < held.size(); i++) {
+        WCHAR args[160];
+        FormatStr(args, ARRAYSIZE(args), L"%s %d 3000", RegServicePipeName(), counts[i]);
+        ASSERT_TRUE(StartProgram(ToolPath(L"pipe_holder.exe"), args, &held[i]));
+    }
+    Sleep(1000);
+    int notListening = 0;
+    for (int i = 0; i < 100; i++)
+        notListening += !WaitNamedPipeW(RegServicePipeName(), 1);
+    EXPECT_EQ(0, notListening);
     // A name without an instance lets another user create one: count the
-    // moments while the slots fill, churn and empty.
+    // moments while the slots churn and empty.
     volatile LONG freeName = 0, stop = 0;
     auto probe = [](LPVOID p) -> DWORD {
         auto* s = (volatile LONG**)p;

@@ -23,6 +23,10 @@ DWORD ExecuteRequestFile(LPCWSTR path);
 // Reads and checks the request file's layout; 0, a Windows error code of the
 // read, or REG_STATUS_BAD_ARGUMENT.
 DWORD ReadRegRequest(LPCWSTR file, RegRequest* request);
+// The shared rules (CheckRegRequest) for the session this process runs in.
+DWORD CheckWorkerRequest(const RegRequest& request);
+// That session (toolsession.cpp; the simulation build's is simulated).
+BOOL GetToolSession(DWORD* session);
 
 // Whether the service that makes the stored account unnecessary is there.
 enum RegServiceState { REG_SERVICE_MISSING, REG_SERVICE_STOPPED, REG_SERVICE_RUNNING };

@@ -12,10 +12,11 @@ RedirectSplit SplitRedirectedName(LPCWSTR name, size_t* localLength)
     return REDIRECT_SPLIT_OK;
 }
 
-// Decimal digits from text up to end, nothing else, and no overflow.
+// Decimal digits from text up to end, nothing else, no leading zero (Windows
+// never writes one, so "02" is somebody's own name) and no overflow.
 static BOOL ParseSession(LPCWSTR text, LPCWSTR end, DWORD* session)
 {
-    if (text == end || end - text > 10)
+    if (text == end || end - text > 10 || (*text == L'0' && end - text > 1))
         return FALSE;
     ULONGLONG value = 0;
     for (LPCWSTR p = text; p < end; p++) {
@@ -29,20 +30,36 @@ static BOOL ParseSession(LPCWSTR text, LPCWSTR end, DWORD* session)
     return TRUE;
 }
 
+// The number that ends [from, end) after a blank, with at least one word of
+// any language before it.
+static BOOL TrailingNumber(LPCWSTR from, LPCWSTR end, DWORD* session)
+{
+    LPCWSTR digits = end;
+    while (digits > from && digits[-1] >= L'0' && digits[-1] <= L'9')
+        digits--;
+    if (digits - from < 2 || digits[-1] != L' ' || digits[-2] == L' ')
+        return FALSE;
+    return ParseSession(digits, end, session);
+}
+
+// Windows translates the words of the suffix on localized servers, never its
+// shape: "(<words> N)" as the last group, or "(<words>) <words> N" with the
+// number last. Only the shape and the number are read here; which session a
+// printer really belongs to is then confirmed by the spooler and the caller.
 BOOL GetRedirectedSession(LPCWSTR name, DWORD* session)
 {
     size_t local;
     if (SplitRedirectedName(name, &local) != REDIRECT_SPLIT_OK)
         return FALSE;
     LPCWSTR suffix = name + local + 2;   // past " ("
-    size_t len = wcslen(suffix);
-    static const WCHAR redirected[] = L"redirected ";
-    const size_t cchRedirected = ARRAYSIZE(redirected) - 1;
-    if (len > cchRedirected && wcsncmp(suffix, redirected, cchRedirected) == 0 && suffix[len - 1] == L')')
-        return ParseSession(suffix + cchRedirected, suffix + len - 1, session);
-    static const WCHAR inSession[] = L") in session ";
-    LPCWSTR at = wcsstr(suffix, inSession);
-    if (!at || at == suffix)
+    LPCWSTR end = suffix + wcslen(suffix);
+    LPCWSTR close = wcschr(suffix, L')');
+    if (!close || close == suffix)
         return FALSE;
-    return ParseSession(at + ARRAYSIZE(inSession) - 1, suffix + len, session);
+    if (close + 1 == end)   // "(<words> N)"
+        return TrailingNumber(suffix, close, session);
+    // "(<words>) <words> N": exactly one group, then text without parentheses.
+    if (close[1] != L' ' || wcschr(close + 1, L'(') || wcschr(close + 1, L')'))
+        return FALSE;
+    return TrailingNumber(close + 2, end, session);
 }

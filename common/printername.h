@@ -1,6 +1,7 @@
 // The names that Remote Desktop gives redirected printers on the server:
 // the local PC's name, a space and a parenthesised suffix that names the
-// session, "Printer (redirected 2)" or "Printer (from PC1) in session 3".
+// session, "Printer (redirected 2)" or "Printer (from PC1) in session 3" on
+// an English server, in the server's own language elsewhere.
 #pragma once
 #include <windows.h>
 
@@ -13,5 +14,6 @@ enum RedirectSplit {
 // Where the suffix starts: the last "(" (a local name may hold parentheses
 // of its own). *localLength gets the local name's length on success.
 RedirectSplit SplitRedirectedName(LPCWSTR name, size_t* localLength);
-// The session number that the suffix names; FALSE for any other suffix.
+// The session number that the suffix names, whatever its words; FALSE for
+// any other shape.
 BOOL GetRedirectedSession(LPCWSTR name, DWORD* session);

@@ -37,16 +37,34 @@ struct RegRequest {
 struct RegRequestSource {
     DWORD (*read)(void* context, void* buffer, DWORD size);
     void* context;
-    ULONGLONG total;    // bytes the source holds at most (header included)
+    // Bytes the source holds (header included), which must be exactly the
+    // request's; MAXULONGLONG for a stream of unknown length.
+    ULONGLONG total;
     DWORD imageMax;     // largest image accepted
+    // For a stream: TRUE when bytes follow the request's end (NULL: none can).
+    BOOL (*more)(void* context);
 };
 
 // Reads the header first and checks every size against the source's bounds
 // before anything is allocated; 0, a read error or REG_STATUS_BAD_ARGUMENT.
 DWORD ReadRegRequestFrom(const RegRequestSource& source, RegRequest* request);
 // Runs a request that names a printer's driver data under
-// HKEY_LOCAL_MACHINE; refuses everything else with REG_STATUS_BAD_ARGUMENT.
+// HKEY_LOCAL_MACHINE; refuses everything else with REG_STATUS_BAD_ARGUMENT,
+// and a printer whose key is not there with ERROR_INVALID_PRINTER_NAME.
 DWORD PerformRegRequest(const RegRequest& request);
+
+// Why CheckRegRequest refused: a word for the log and a number beside it.
+struct RegRequestRefusal {
+    LPCWSTR reason;   // "root", "key", "name", "session", "printer", "image"
+    DWORD detail;
+};
+// The rules that the service and the administrator tool's worker share: the
+// request names the driver data of a printer that the spooler knows as a
+// redirected one (PRINTER_ATTRIBUTE_TS), whose name says it belongs to
+// `session` (the caller's), and an import carries a valid image. 0, or
+// REG_STATUS_BAD_ARGUMENT with *why filled. printer (CCH_REG_KEY_PATH) gets
+// the printer's name (requestcheck.cpp, links the spooler).
+DWORD CheckRegRequest(const RegRequest& request, DWORD session, LPWSTR printer, RegRequestRefusal* why);
 BOOL IsPrinterDriverDataPath(LPCWSTR path);
 // The printer's name inside such a path, into name (CCH_REG_KEY_PATH).
 BOOL GetDriverDataPrinter(LPCWSTR path, LPWSTR name);

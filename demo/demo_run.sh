@@ -24,7 +24,7 @@ X64=$BUILD/x64
 # run the add-in have them, where this machine can run 32-bit programs;
 # else the 64-bit pair, which 64-bit Windows starts by default.
 if qv_can_run32; then PCB=$BUILD/x86; CL=Quorvane_CL32; else PCB=$X64; CL=Quorvane_CL64; fi
-for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" \
+for f in "$X64/demo/qv_demo.exe" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin_sim.exe" \
          "$X64/service/Quorvane_Svc_sim.exe" "$PCB/client/sim/$CL.dll" "$PCB/client/sim_next/$CL.dll" "$PCB/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "demo: missing $f (demo_build in demo/CMakeLists.txt does not build it)"; exit 4; }
 done
@@ -35,7 +35,9 @@ winpath() { echo "Z:${1//\//\\}"; }
 rm -rf "$DEMO/files"
 mkdir -p "$DEMO/files/ts-bin" "$DEMO/files/pc-bin"
 FILES=$DEMO/files
-cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
+cp "$X64/server/Quorvane_SV_sim.exe" "$X64/service/Quorvane_Svc_sim.exe" "$FILES/ts-bin/"
+# The tool's simulation build: its worker sees the simulated session's printers.
+cp "$X64/admin/Quorvane_Admin_sim.exe" "$FILES/ts-bin/Quorvane_Admin.exe"
 cp "$PCB/client/sim_next/$CL.dll" "$FILES/ts-bin/"          # the server's newer copy
 cp "$PCB/client/sim/$CL.dll" "$PCB/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 SIMINI=$(winpath "$FILES/sim.ini")

@@ -321,6 +321,13 @@ int TsSetup(LPCWSTR ini, DWORD session, bool account, bool late)
     if (!late)
         WritePrivateProfileStringW(L"Printers", L"p1", line, ini);
     WritePrivateProfileStringW(L"Demo", L"Printer", printer, ini);
+    // The spooler makes a printer's key when it adds the printer; the
+    // service and the tool write only beneath a key that is there.
+    WCHAR printerKey[256];
+    FormatStr(printerKey, ARRAYSIZE(printerKey), L"%s\\%s", kPrintersKey, printer);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, printerKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
+        RegCloseKey(key);
     WritePrivateProfileStringW(L"Demo", L"PrinterLine", line, ini);
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini);
     Say(L"terminal server: redirected printer \"%s\", driver \"%s\" (a target driver, PDL %s),", printer,

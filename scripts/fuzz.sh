@@ -4,8 +4,8 @@
 #   scripts/fuzz.sh [cases] [name-regex] [seed]
 #   e.g. scripts/fuzz.sh 2000000 regops      (make fuzz CASES=2000000 RUN=regops)
 # cases: cases per run (default 1,000,000); name-regex picks runs by their
-# executable's name (regops, request, cipher, settings, rdp, client_fuzz,
-# client_trust); seed replaces
+# executable's name (regops, request, service, cipher, settings, rdp,
+# client_fuzz, client_trust); seed replaces
 # each run's own. Each run prints its time; a failure names its seed and case.
 set -euo pipefail
 . "$(dirname "$0")/env.sh"

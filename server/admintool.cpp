@@ -8,6 +8,7 @@
 #include "regops.h"
 #include "regrequest.h"
 #include "settings.h"
+#include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <wchar.h>
@@ -83,6 +84,52 @@ static DWORD GetAdminToolPath(LPWSTR path /* MAX_PATH */)
     return 0;
 }
 
+// Only this user (who makes the file) and the administrators (the tool's
+// account) may open the request file, whatever the folder's inheritance says.
+BOOL MakeRequestFileSecurity(PSECURITY_DESCRIPTOR* sd)
+{
+    UniqueHandle token;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD got = 0;
+    LPWSTR user = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())
+        || !GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &got)
+        || !ConvertSidToStringSidW(((TOKEN_USER*)buffer)->User.Sid, &user))
+        return FALSE;
+    WCHAR sddl[256];
+    FormatStr(sddl, ARRAYSIZE(sddl), L"O:%sD:P(A;;FA;;;%s)(A;;FA;;;BA)", user, user);
+    LocalFree(user);
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, sd, nullptr);
+}
+
+// A new file of a fresh name (RDPxxxx.tmp) in folder, made with that
+// descriptor and shared with readers only: nobody can rewrite it between the
+// server's write and the tool's read.
+HANDLE CreateRequestFile(LPCWSTR folder, TempFile* request)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!MakeRequestFileSecurity(&sd))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    UINT unique = (GetTickCount() ^ (GetCurrentThreadId() << 4)) & 0xFFFF;
+    for (int attempt = 0; attempt < 64 && file == INVALID_HANDLE_VALUE; attempt++) {
+        unique = (unique + 0x9E37 * (attempt + 1)) & 0xFFFF;
+        if (!GetTempFileNameW(folder, REG_REQUEST_PREFIX, unique ? unique : 1, request->buffer()))
+            break;
+        file = CreateFileW(request->path(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE)
+        request->keep();   // nothing of ours to delete
+    LocalFree(sd);
+    SetLastError(error);
+    return file;
+}
+
 // The request goes into a file in the user's temporary folder, which the
 // administrator tool reads when it runs under the stored account.
 DWORD RunAdminToolRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
@@ -97,27 +144,24 @@ DWORD RunAdminToolRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* im
     if (n == 0 || n >= ARRAYSIZE(tempFolder))
         return n ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
     TempFile request;
-    if (!GetTempFileNameW(tempFolder, REG_REQUEST_PREFIX, 0, request.buffer())) {
-        DWORD error = GetLastError();
-        request.keep();   // nothing was created
-        LogPrintf(LOG_E, L"RunElevatedRegOperation", L",GetTempFileName,%s,error %d", tempFolder, error);
-        return error;
-    }
-    // Held open for reading until the tool has ended, without delete sharing,
-    // so that another instance's start-up clean-up cannot take the request
-    // away from the tool.
+    // Held open for reading until the tool has ended, sharing neither write
+    // nor delete: nobody rewrites the request, and another instance's
+    // start-up clean-up cannot take it away from the tool.
     UniqueFile hold;
     {
-        UniqueFile file(CreateFileW(request.path(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueFile file(CreateRequestFile(tempFolder, &request));
         if (!file) {
             status = GetLastError();
-            LogPrintf(LOG_E, L"RunElevatedRegOperation", L",CreateFile,%s,error %d", request.path(), status);
+            LogPrintf(LOG_E, L"RunElevatedRegOperation", L",CreateFile,%s,error %d", tempFolder, status);
             return status;
         }
         status = WriteRegRequest(file.get(), op, root, path, image, size);
-        hold.reset(CreateFileW(request.path(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file.reset();
+        if (status == 0)
+            hold.reset(CreateFileW(request.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (status == 0 && !hold)
+            status = GetLastError();
     }
     if (status != 0) {
         LogPrintf(LOG_E, L"RunElevatedRegOperation", L",WriteFile,%s,error %d", request.path(), status);

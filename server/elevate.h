@@ -7,14 +7,18 @@
 
 #define ADMIN_TOOL_NAME L"Quorvane_Admin.exe"
 #define REG_REQUEST_PREFIX L"RDP"
-// How long to wait for a free instance of the service's pipe.
-#define SERVICE_CONNECT_TIMEOUT_MS 2000
+// How long to wait for the running service's pipe to take us; a service
+// that stays busy longer costs the caller one failed attempt, never the
+// fallback.
+#define SERVICE_CONNECT_TIMEOUT_MS 10000
+// How long the request may take to go out, and then its answer to come.
+#define SERVICE_ANSWER_TIMEOUT_MS 10000
 
 // Blocks until the service has answered or the administrator tool has
 // ended; the answer or the exit code is the status.
 DWORD RunElevatedRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
-// TRUE when the service took the request; *status is then its answer, or the
-// error that cut the exchange short (svcclient.cpp).
+// FALSE only when the service is not installed or not running; else *status
+// is its answer, or the error that cut the exchange short (svcclient.cpp).
 BOOL RunServiceRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size, DWORD* status);
 // The same through a request file and the administrator tool under the
 // stored account; its exit code, or why it did not run (admintool.cpp).
@@ -28,6 +32,13 @@ DWORD CreateProcessAsAdmin(LPCWSTR user, LPCWSTR secret, LPCWSTR application, LP
 // left in the user's temporary folder; files still in use stay.
 void DeleteLeftoverRequests();
 
+// The request file's descriptor: owned by this user, opened by this user and
+// the administrators only (LocalFree it).
+BOOL MakeRequestFileSecurity(PSECURITY_DESCRIPTOR* sd);
+class TempFile;
+// A new request file in folder with that descriptor, open for writing and
+// shared with readers only; *request owns its name.
+HANDLE CreateRequestFile(LPCWSTR folder, TempFile* request);
 // Writes the request (header, path, image) into an open file; 0 or the error.
 DWORD WriteRegRequest(HANDLE file, DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size);
 

@@ -57,55 +57,132 @@ DWORD CheckPipeOwner(HANDLE pipe)
     return trusted ? 0 : owner ? ERROR_ACCESS_DENIED : ERROR_INVALID_OWNER;
 }
 
-// The service's pipe when the service is there; an invalid handle and the
-// error otherwise.
-static HANDLE ConnectToService(DWORD* error)
+// Whether the service control manager has the service installed and not
+// stopped. When it cannot be asked, the service may well run: the caller
+// then never falls back.
+static BOOL ServiceMayRun()
 {
-    for (int attempt = 0; attempt < 2; attempt++) {
-        if (!WaitNamedPipeW(RegServicePipeName(), SERVICE_CONNECT_TIMEOUT_MS))
-            break;
-        // Impersonation level, no more: the service opens the printer as
-        // this user to see that the user may use it.
-        HANDLE pipe = CreateFileW(RegServicePipeName(), REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING,
-                                  SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) {
-            DWORD untrusted = CheckPipeOwner(pipe);
-            if (untrusted == 0)
-                return pipe;
-            LogPrintf(LOG_E, L"RunElevatedRegOperation", L",service pipe,owner not trusted,error %d", untrusted);
-            CloseHandle(pipe);
-            SetLastError(untrusted);
-            break;
-        }
-        if (GetLastError() != ERROR_PIPE_BUSY)
-            break;   // another client may take the freed instance first
-    }
-    *error = GetLastError();
-    return INVALID_HANDLE_VALUE;
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return TRUE;
+    UniqueService service(OpenServiceW(manager.get(), REG_SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (!service)
+        return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+    SERVICE_STATUS status = {};
+    return !QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_STOPPED;
 }
 
-// TRUE when the service took the request; *status is then its answer, or
-// the error that cut the exchange short. Once a request went out it is never
-// sent again another way: it may have been carried out.
+static ULONGLONG LeftUntil(ULONGLONG end)
+{
+    ULONGLONG now = GetTickCount64();
+    return now >= end ? 0 : end - now;
+}
+
+// The service's pipe when the service is there. Otherwise an invalid handle,
+// the error, and *noService TRUE only when the service is not installed or
+// not running: a busy or slow service is waited for (SERVICE_CONNECT_TIMEOUT_MS)
+// and never a reason to fall back, since any user can keep it busy.
+static HANDLE ConnectToService(DWORD* error, BOOL* noService)
+{
+    *noService = FALSE;
+    ULONGLONG end = GetTickCount64() + SERVICE_CONNECT_TIMEOUT_MS;
+    for (;;) {
+        // Identification level: the service can tell who asks, and a pipe of
+        // somebody else's can never act as this user.
+        HANDLE pipe = CreateFileW(RegServicePipeName(), REG_SERVICE_PIPE_ACCESS, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        *error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : CheckPipeOwner(pipe);
+        if (*error == 0)
+            return pipe;
+        if (pipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(pipe);
+            LogPrintf(LOG_E, L"RunElevatedRegOperation", L",service pipe,owner not trusted,error %d", *error);
+            *noService = !ServiceMayRun();
+            return INVALID_HANDLE_VALUE;
+        }
+        if (*error == ERROR_FILE_NOT_FOUND && !ServiceMayRun()) {
+            *noService = TRUE;
+            return INVALID_HANDLE_VALUE;
+        }
+        ULONGLONG left = LeftUntil(end);
+        if ((*error != ERROR_PIPE_BUSY && *error != ERROR_FILE_NOT_FOUND) || left == 0)
+            return INVALID_HANDLE_VALUE;
+        if (*error == ERROR_PIPE_BUSY)
+            WaitNamedPipeW(RegServicePipeName(), (DWORD)(left < 1000 ? left : 1000));
+        else
+            Sleep(left < 250 ? (DWORD)left : 250);   // starting: its pipe comes soon
+    }
+}
+
+// One overlapped read or write of exactly size bytes, done by `end`; a
+// transfer that gives up is cancelled before its buffer goes.
+static DWORD TransferBy(HANDLE pipe, void* buffer, DWORD size, BOOL write, ULONGLONG end)
+{
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    for (DWORD done = 0; event && done < size;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = event.get();
+        BYTE* at = (BYTE*)buffer + done;
+        BOOL started = write ? WriteFile(pipe, at, size - done, nullptr, &ov) : ReadFile(pipe, at, size - done, nullptr, &ov);
+        if (!started && GetLastError() != ERROR_IO_PENDING)
+            return GetLastError();
+        DWORD n = 0;
+        if (WaitForSingleObject(event.get(), (DWORD)LeftUntil(end)) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe, &ov);
+            GetOverlappedResult(pipe, &ov, &n, TRUE);
+            return ERROR_TIMEOUT;
+        }
+        if (!GetOverlappedResult(pipe, &ov, &n, FALSE))
+            return GetLastError();
+        if (n == 0)
+            return ERROR_BROKEN_PIPE;
+        done += n;
+    }
+    return event ? 0 : GetLastError();
+}
+
+// The request (header, path, image) and the service's 4-byte answer, each
+// within SERVICE_ANSWER_TIMEOUT_MS.
+static DWORD ExchangeWithService(HANDLE pipe, DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size)
+{
+    REGREQUESTHEADER header = {};
+    header.dwOperation = op;
+    header.qwRootKey = (ULONGLONG)(LONG_PTR)root;
+    header.cbPath = (DWORD)(wcslen(path) + 1) * sizeof(WCHAR);
+    header.cbData = image ? size : 0;
+    ULONGLONG end = GetTickCount64() + SERVICE_ANSWER_TIMEOUT_MS;
+    DWORD status = TransferBy(pipe, &header, sizeof header, TRUE, end);
+    if (status == 0)
+        status = TransferBy(pipe, (void*)path, header.cbPath, TRUE, end);
+    if (status == 0 && header.cbData)
+        status = TransferBy(pipe, (void*)image, header.cbData, TRUE, end);
+    BYTE answer[4];
+    end = GetTickCount64() + SERVICE_ANSWER_TIMEOUT_MS;
+    if (status == 0)
+        status = TransferBy(pipe, answer, sizeof answer, FALSE, end);
+    if (status == 0)
+        status = answer[0] | answer[1] << 8 | answer[2] << 16 | (DWORD)answer[3] << 24;
+    return status;
+}
+
+// TRUE unless the service is not there at all; *status is then its answer,
+// or the error that cut the exchange short, a failed attempt for the
+// caller. Once a request went out it is never sent again another way: it
+// may have been carried out.
 BOOL RunServiceRegOperation(DWORD op, HKEY root, LPCWSTR path, const BYTE* image, DWORD size,
                                    DWORD* status)
 {
-    DWORD error = 0;
-    UniqueFile pipe(ConnectToService(&error));
-    if (!pipe) {
-        LogPrintf(64, L"RunElevatedRegOperation", L",service not available,error %d", error);
+    BOOL noService = FALSE;
+    UniqueFile pipe(ConnectToService(status, &noService));
+    if (!pipe && noService) {
+        LogPrintf(64, L"RunElevatedRegOperation", L",service not available,error %d", *status);
         return FALSE;
     }
-    *status = WriteRegRequest(pipe.get(), op, root, path, image, size);
-    BYTE answer[4];
-    DWORD got = 0;
-    if (*status == 0 && !ReadFile(pipe.get(), answer, sizeof answer, &got, nullptr))
-        *status = GetLastError();
-    else if (*status == 0 && got != sizeof answer)
-        *status = ERROR_BROKEN_PIPE;
-    else if (*status == 0)
-        *status = answer[0] | answer[1] << 8 | answer[2] << 16 | (DWORD)answer[3] << 24;
+    if (!pipe) {
+        LogPrintf(LOG_W, L"RunElevatedRegOperation", L",service busy,error %d", *status);
+        return TRUE;
+    }
+    *status = ExchangeWithService(pipe.get(), op, root, path ? path : L"", image, size);
     LogPrintf(64, L"RunElevatedRegOperation", L",service,status %d", *status);
     return TRUE;
 }
-

@@ -1,8 +1,11 @@
 // The request's word is never taken: the printer must be a redirected one of
-// the asking client's own session, and the client must be able to open it.
+// the asking client's own session (the rules the administrator tool's worker
+// follows too), and the client's own token must be granted the use of it by
+// the printer's security descriptor. The client opens the pipe at
+// identification level, so its token can be checked but never used: a
+// pipe that somebody else made could not act as the client either.
 #include "service.h"
 #include "log.h"
-#include "printername.h"
 #include "raii.h"
 #include <winspool.h>
 
@@ -12,68 +15,78 @@ static DWORD Refuse(LPCWSTR reason, LPCWSTR path, DWORD detail)
     return REG_STATUS_BAD_ARGUMENT;
 }
 
-// *detail: the attributes, or the error that kept them from being read.
-static BOOL IsRedirectedPrinter(LPCWSTR name, DWORD* detail)
+// The printer's security descriptor, read as the service (process heap).
+static void* GetPrinterSecurity(LPCWSTR name, DWORD* error)
 {
     UniquePrinter printer;
-    if (!OpenPrinterW((LPWSTR)name, printer.put(), nullptr)) {
-        *detail = GetLastError();
-        return FALSE;
+    PRINTER_DEFAULTSW access = {nullptr, nullptr, READ_CONTROL};
+    if (!OpenPrinterW((LPWSTR)name, printer.put(), &access)) {
+        *error = GetLastError();
+        return nullptr;
     }
     DWORD needed = 0;
-    GetPrinterW(printer.get(), 2, nullptr, 0, &needed);
+    GetPrinterW(printer.get(), 3, nullptr, 0, &needed);
     UniqueHeapBlock info(needed ? HeapAlloc(GetProcessHeap(), 0, needed) : nullptr);
-    if (!info || !GetPrinterW(printer.get(), 2, (BYTE*)info.get(), needed, &needed)) {
-        *detail = info ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
-        return FALSE;
+    if (!info || !GetPrinterW(printer.get(), 3, (BYTE*)info.get(), needed, &needed)) {
+        *error = info ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
     }
-    *detail = ((const PRINTER_INFO_2W*)info.get())->Attributes;
-    return (*detail & PRINTER_ATTRIBUTE_TS) != 0;
+    if (!((const PRINTER_INFO_3*)info.get())->pSecurityDescriptor) {
+        *error = ERROR_INVALID_SECURITY_DESCR;
+        return nullptr;
+    }
+    return info.release();
 }
 
-// The client's own rights decide whether it may use the printer at all.
-static BOOL ClientCanOpen(HANDLE pipe, LPCWSTR name, DWORD* error)
+// The client's token, as an identification-level open gives it.
+static BOOL GetClientToken(HANDLE pipe, UniqueHandle* token, DWORD* error)
 {
     if (!ImpersonateNamedPipeClient(pipe)) {
         *error = GetLastError();
         return FALSE;
     }
-    UniquePrinter printer;
-    BOOL opened = OpenPrinterW((LPWSTR)name, printer.put(), nullptr);
+    BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token->put());
     *error = opened ? 0 : GetLastError();
-    printer.reset();
     if (!RevertToSelf()) {
-        // Going on as the client would do everything after with its rights
-        // and its identity: nothing is safe to do any more.
+        // Going on as the client would do everything after with its
+        // identity: nothing is safe to do any more.
         LogPrintf(LOG_E, L"AuthorizeRegRequest", L",RevertToSelf,error %d", GetLastError());
         ExitProcess(ERROR_CANNOT_IMPERSONATE);
     }
     return opened;
 }
 
+// TRUE when the printer's descriptor grants the client the use of it.
+static BOOL ClientMayUse(HANDLE pipe, LPCWSTR name, DWORD* detail)
+{
+    UniqueHeapBlock info(GetPrinterSecurity(name, detail));
+    UniqueHandle token;
+    if (!info || !GetClientToken(pipe, &token, detail))
+        return FALSE;
+    GENERIC_MAPPING mapping = {PRINTER_READ, PRINTER_WRITE, PRINTER_EXECUTE, PRINTER_ALL_ACCESS};
+    PRIVILEGE_SET privileges = {};
+    DWORD privilegesSize = sizeof privileges, granted = 0;
+    BOOL allowed = FALSE;
+    if (!AccessCheck(((const PRINTER_INFO_3*)info.get())->pSecurityDescriptor, token.get(), PRINTER_ACCESS_USE,
+                     &mapping, &privileges, &privilegesSize, &granted, &allowed)) {
+        *detail = GetLastError();
+        return FALSE;
+    }
+    *detail = granted;
+    return allowed;
+}
+
 DWORD AuthorizeRegRequest(HANDLE pipe, const RegRequest& request)
 {
-    LPCWSTR path = request.path;
-    if (request.root != HKEY_LOCAL_MACHINE)
-        return Refuse(L"root", path, (DWORD)(ULONG_PTR)request.root);
-    WCHAR printer[CCH_REG_KEY_PATH];
-    if (!GetDriverDataPrinter(path, printer))
-        return Refuse(L"key", path, 0);
-    DWORD nameSession = 0;
-    if (!GetRedirectedSession(printer, &nameSession))
-        return Refuse(L"name", path, 0);
     ULONG clientSession = 0;
     if (!GetPipeClientSession(pipe, &clientSession))
-        return Refuse(L"GetNamedPipeClientSessionId", path, GetLastError());
-    if (clientSession != nameSession)
-        return Refuse(L"session", path, clientSession);
+        return Refuse(L"GetNamedPipeClientSessionId", request.path, GetLastError());
+    WCHAR printer[CCH_REG_KEY_PATH];
+    RegRequestRefusal why = {L"", 0};
+    if (CheckRegRequest(request, clientSession, printer, &why) != 0)
+        return Refuse(why.reason, request.path, why.detail);
     DWORD detail = 0;
-    if (!IsRedirectedPrinter(printer, &detail))
-        return Refuse(L"printer", path, detail);
-    if (!ClientCanOpen(pipe, printer, &detail))
-        return Refuse(L"OpenPrinter as client", path, detail);
-    // Nothing is touched for an image that would fail half-way.
-    if (request.op == REG_OP_IMPORT && ValidateRegImage(path, request.image, request.imageSize) != 0)
-        return Refuse(L"image", path, request.imageSize);
+    if (!ClientMayUse(pipe, printer, &detail))
+        return Refuse(L"access", request.path, detail);
     return 0;
 }

@@ -27,7 +27,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID)
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
         LogPrintf(32, L"ControlHandler", L",stop,%d", control);
-        ReportStatus(SERVICE_STOP_PENDING, 0, SVC_READ_TIMEOUT_MS + SVC_LINGER_MS);
+        ReportStatus(SERVICE_STOP_PENDING, 0, SVC_STOP_WAIT_MS + 1000);
         SetEvent(g_stop);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:

@@ -1,10 +1,12 @@
-// The service's pipe: a thread per connection, at most SVC_MAX_CLIENTS at
-// once, every read and write bounded in time and cancelled at stop.
+// The service's pipe: one instance always listening, a thread per
+// connection, at most SVC_MAX_CLIENTS at once and SVC_MAX_PER_PROCESS of one
+// client process, every read and write bounded in time and cancelled at stop.
 #include "service.h"
 #include "log.h"
 #include "module.h"
 #include "raii.h"
 #include <sddl.h>
+#include <utility>
 
 namespace {
 
@@ -71,6 +73,14 @@ DWORD ReadPipeExactly(void* context, void* buffer, DWORD size)
     return error == 0 || error == ERROR_OPERATION_ABORTED ? error : REG_STATUS_BAD_ARGUMENT;
 }
 
+// A second request, or any byte after the first one's end.
+BOOL PipeHasMore(void* context)
+{
+    DWORD available = 0;
+    return PeekNamedPipe(((const Deadline*)context)->pipe, nullptr, 0, nullptr, &available, nullptr)
+           && available != 0;
+}
+
 // The answer, then a short wait for the client to hang up: closing our end
 // first could drop the answer before the client has read it.
 void Answer(const Deadline& read, DWORD status)
@@ -86,19 +96,66 @@ void Answer(const Deadline& read, DWORD status)
     TransferExactly(d, &rest, 1, FALSE);
 }
 
+// Connections of one client process at once: the server module sends one
+// request at a time, so more than this is somebody holding slots.
+struct ClientCount {
+    ULONG pid;
+    int connections;
+};
+
+struct Listener {
+    HANDLE stop;
+    UniqueHandle slots;
+    CRITICAL_SECTION lock;   // guards clients
+    ClientCount clients[SVC_MAX_CLIENTS];
+    PSECURITY_DESCRIPTOR sd;
+};
+
 struct Connection {
     UniqueFile pipe;
-    HANDLE stop;
-    HANDLE slots;
+    ULONG pid;
+    Listener* listener;
 };
+
+// Counts a connection of pid in, or FALSE when that process has its share.
+BOOL AdmitClient(Listener* l, ULONG pid)
+{
+    CritSecLock lock(&l->lock);
+    ClientCount* free = nullptr;
+    for (ClientCount& c : l->clients) {
+        if (c.connections && c.pid == pid) {
+            if (c.connections >= SVC_MAX_PER_PROCESS)
+                return FALSE;
+            c.connections++;
+            return TRUE;
+        }
+        if (!c.connections && !free)
+            free = &c;
+    }
+    if (!free)
+        return FALSE;
+    *free = {pid, 1};
+    return TRUE;
+}
+
+void DismissClient(Listener* l, ULONG pid)
+{
+    CritSecLock lock(&l->lock);
+    for (ClientCount& c : l->clients)
+        if (c.connections && c.pid == pid) {
+            c.connections--;
+            return;
+        }
+}
 
 DWORD WINAPI ConnectionThread(LPVOID param)
 {
     Connection* c = (Connection*)param;
-    ServeRequest(c->pipe.get(), c->stop);
-    HANDLE slots = c->slots;
+    ServeRequest(c->pipe.get(), c->listener->stop);
+    Listener* l = c->listener;
+    DismissClient(l, c->pid);
     delete c;
-    ReleaseSemaphore(slots, 1, nullptr);
+    ReleaseSemaphore(l->slots.get(), 1, nullptr);
     return 0;
 }
 
@@ -113,7 +170,18 @@ BOOL MakePipeSecurity(PSECURITY_DESCRIPTOR* sd)
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, sd, nullptr);
 }
 
-// Waits for a client on a new pipe instance; FALSE at stop or on error.
+HANDLE CreateInstance(const Listener& l, DWORD firstFlag)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof sa, l.sd, FALSE};
+    HANDLE pipe = CreateNamedPipeW(RegServicePipeName(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | firstFlag,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                   PIPE_UNLIMITED_INSTANCES, 64, 4096, 0, &sa);
+    if (pipe == INVALID_HANDLE_VALUE)
+        LogPrintf(LOG_E, L"RunPipeServer", L",CreateNamedPipe,error %d", GetLastError());
+    return pipe;
+}
+
+// Waits for a client on a listening instance; FALSE at stop or on error.
 BOOL AcceptClient(HANDLE pipe, HANDLE stop)
 {
     UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -142,6 +210,49 @@ BOOL TakeSlot(HANDLE slots, HANDLE stop)
     return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
 }
 
+// Gives a connected client its thread, or drops it: a process over its
+// share is cut off at once, everyone else waits for a free slot (meanwhile
+// the next instance listens).
+void HandOver(Listener* l, UniqueFile pipe)
+{
+    ULONG pid = 0;
+    GetNamedPipeClientProcessId(pipe.get(), &pid);
+    if (!AdmitClient(l, pid)) {
+        LogPrintf(LOG_W, L"RunPipeServer", L",pid %d,too many connections", pid);
+        return;
+    }
+    if (!TakeSlot(l->slots.get(), l->stop)) {
+        DismissClient(l, pid);
+        return;
+    }
+    auto* c = new Connection{std::move(pipe), pid, l};
+    HANDLE thread = CreateThread(nullptr, 0, ConnectionThread, c, 0, nullptr);
+    if (thread) {
+        CloseHandle(thread);   // the thread gives the slot back
+        return;
+    }
+    LogPrintf(LOG_E, L"RunPipeServer", L",CreateThread,error %d", GetLastError());
+    DismissClient(l, pid);
+    delete c;
+    ReleaseSemaphore(l->slots.get(), 1, nullptr);
+}
+
+// The stop cancels every connection's read and write; a registry operation
+// under way still finishes. Whatever has not ended by then is left to the
+// process's end, with a line in the log.
+BOOL WaitForConnections(Listener* l)
+{
+    ULONGLONG end = GetTickCount64() + SVC_STOP_WAIT_MS;
+    for (int i = 0; i < SVC_MAX_CLIENTS; i++) {
+        ULONGLONG now = GetTickCount64();
+        if (WaitForSingleObject(l->slots.get(), now >= end ? 0 : (DWORD)(end - now)) != WAIT_OBJECT_0) {
+            LogPrintf(LOG_E, L"RunPipeServer", L",stop,connections left,%d", SVC_MAX_CLIENTS - i);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 DWORD ServeRequest(HANDLE pipe, HANDLE stop)
@@ -151,18 +262,20 @@ DWORD ServeRequest(HANDLE pipe, HANDLE stop)
     GetNamedPipeClientProcessId(pipe, &pid);
     GetPipeClientSession(pipe, &session);
     Deadline d = {pipe, stop, GetTickCount64() + SVC_READ_TIMEOUT_MS};
-    RegRequestSource source = {ReadPipeExactly, &d, MAXULONGLONG, REG_REQUEST_IMAGE_MAX};
+    RegRequestSource source = {ReadPipeExactly, &d, MAXULONGLONG, REG_REQUEST_IMAGE_MAX, PipeHasMore};
     RegRequest request;
     DWORD status = ReadRegRequestFrom(source, &request);
     if (status == ERROR_OPERATION_ABORTED)
         return status;   // the service is stopping: nobody to answer
-    if (status != 0)
+    if (status != 0) {
         LogPrintf(LOG_W, L"ServeRequest", L",pid %d,session %d,request,error %d", pid, session, status);
-    else
-        status = AuthorizeRegRequest(pipe, request);
-    if (status == 0) {
+    } else {
+        // What was checked is what gets written: no other request of ours
+        // runs between the two.
         CritSecLock lock(&g_registryLock);
-        status = PerformRegRequest(request);
+        status = AuthorizeRegRequest(pipe, request);
+        if (status == 0)
+            status = PerformRegRequest(request);
     }
     LogPrintf(64, L"ServeRequest", L",pid %d,session %d,%d,%s,%d,status %d", pid, session, request.op,
               request.path, request.imageSize, status);
@@ -173,48 +286,36 @@ DWORD ServeRequest(HANDLE pipe, HANDLE stop)
 DWORD RunPipeServer(HANDLE stop)
 {
     LogScope scope(L"RunPipeServer", 32);
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!MakePipeSecurity(&sd)) {
-        DWORD error = GetLastError();
-        LogPrintf(LOG_E, L"RunPipeServer", L",ConvertStringSecurityDescriptorToSecurityDescriptor,error %d", error);
-        return error;
+    auto* l = new Listener{stop, UniqueHandle(), {}, {}, nullptr};
+    InitializeCriticalSection(&l->lock);
+    DWORD result = 0;
+    if (!MakePipeSecurity(&l->sd)) {
+        result = GetLastError();
+        LogPrintf(LOG_E, L"RunPipeServer", L",ConvertStringSecurityDescriptorToSecurityDescriptor,error %d", result);
     }
-    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
-    UniqueHandle slots(CreateSemaphoreW(nullptr, SVC_MAX_CLIENTS, SVC_MAX_CLIENTS, nullptr));
-    DWORD result = slots ? 0 : GetLastError();
+    if (result == 0) {
+        l->slots.reset(CreateSemaphoreW(nullptr, SVC_MAX_CLIENTS, SVC_MAX_CLIENTS, nullptr));
+        result = l->slots ? 0 : GetLastError();
+    }
     // The first instance is ours or the service does not run: a pipe that
     // some user created first would receive the server's requests.
-    DWORD firstFlag = FILE_FLAG_FIRST_PIPE_INSTANCE;
-    while (result == 0 && TakeSlot(slots.get(), stop)) {
-        auto* c = new Connection{UniqueFile(CreateNamedPipeW(
-            RegServicePipeName(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | firstFlag,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-            PIPE_UNLIMITED_INSTANCES, 64, 4096, 0, &sa)), stop, slots.get()};
-        HANDLE thread = nullptr;
-        if (!c->pipe) {
-            DWORD error = GetLastError();
-            LogPrintf(LOG_E, L"RunPipeServer", L",CreateNamedPipe,error %d", error);
-            if (firstFlag)
-                result = error;
-            else
-                WaitForSingleObject(stop, 1000);   // out of resources: try again soon
-        } else if (AcceptClient(c->pipe.get(), stop)) {
-            thread = CreateThread(nullptr, 0, ConnectionThread, c, 0, nullptr);
-            if (!thread)
-                LogPrintf(LOG_E, L"RunPipeServer", L",CreateThread,error %d", GetLastError());
-        }
-        if (c->pipe)
-            firstFlag = 0;
-        if (thread) {
-            CloseHandle(thread);   // the thread gives the slot back
-        } else {
-            delete c;
-            ReleaseSemaphore(slots.get(), 1, nullptr);
-        }
+    UniqueFile listening(result == 0 ? CreateInstance(*l, FILE_FLAG_FIRST_PIPE_INSTANCE) : INVALID_HANDLE_VALUE);
+    if (result == 0 && !listening)
+        result = GetLastError();
+    while (listening && AcceptClient(listening.get(), stop)) {
+        // The next instance listens before this one is handed over, so that
+        // the name always has an instance of ours, however busy the slots.
+        UniqueFile next(CreateInstance(*l, 0));
+        HandOver(l, std::move(listening));
+        for (int i = 0; !next && WaitForSingleObject(stop, 100) == WAIT_TIMEOUT && i < 50; i++)
+            next.reset(CreateInstance(*l, 0));   // out of resources: soon again
+        listening = std::move(next);
     }
-    // Every connection sees the stop and ends; their slots come back.
-    for (int i = 0; slots && i < SVC_MAX_CLIENTS; i++)
-        WaitForSingleObject(slots.get(), INFINITE);
-    LocalFree(sd);
+    listening.reset();
+    if (l->slots && !WaitForConnections(l))
+        return result;   // the threads still use the listener: it stays
+    LocalFree(l->sd);
+    DeleteCriticalSection(&l->lock);
+    delete l;
     return result;
 }

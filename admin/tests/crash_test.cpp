@@ -9,6 +9,7 @@
 #include "module.h"
 #include "regops.h"
 #include "regtree.h"
+#include "simprinters.h"
 #include "tool_runner.h"
 
 namespace {
@@ -20,7 +21,10 @@ public:
     CrashFixture()
     {
         WCHAR name[64], tmp[MAX_PATH];
-        FormatStr(name, ARRAYSIZE(name), L"QvCrash %lu", GetCurrentProcessId());
+        DWORD session = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        FormatStr(name, ARRAYSIZE(name), L"QvCrash %lu (redirected %lu)", GetCurrentProcessId(), session);
+        sim_.Add(name);
         printer_ = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(name);
         path_ = printer_ + L"\\PrinterDriverData";
         GetTempPathW(MAX_PATH, tmp);
@@ -58,6 +62,7 @@ public:
     std::wstring Backup() const { return DumpTree(HKEY_LOCAL_MACHINE, path_ + L"_backup"); }
     bool Staging() const { return KeyExists(HKEY_LOCAL_MACHINE, printer_ + L"\\_backup~"); }
 private:
+    SimPrinters sim_;   // the tools' spooler double knows the printer
     std::wstring printer_, path_, file_;
 };
 
@@ -95,16 +100,16 @@ TEST(WorkerKilled, BetweenValueWritesTheLastGoodStateStaysTheBackup)
         SetEnvironmentVariableW(L"QV_CRASH_AFTER_WRITES", nullptr);
 
         // The restore that follows a failed application brings the good state back.
-        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin.exe", REG_OP_RESTORE));
+        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin_sim.exe", REG_OP_RESTORE));
         EXPECT_EQ(good, fx.Key());
 
         // A complete import over a half-written key, then the backup goes as before.
         SetEnvironmentVariableW(L"QV_CRASH_AFTER_WRITES", L"2");
         ASSERT_EQ((DWORD)QV_CRASH_EXIT_CODE, fx.Run(L"Quorvane_Admin_crash.exe", REG_OP_IMPORT, first));
         SetEnvironmentVariableW(L"QV_CRASH_AFTER_WRITES", nullptr);
-        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin.exe", REG_OP_IMPORT, second));
+        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin_sim.exe", REG_OP_IMPORT, second));
         EXPECT_EQ(good, fx.Backup());
-        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin.exe", REG_OP_DELETE_BACKUP));
+        ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin_sim.exe", REG_OP_DELETE_BACKUP));
         EXPECT_EQ(L"<missing>", fx.Backup());
         EXPECT_FALSE(fx.Staging());
         EXPECT_NE(good, fx.Key());
@@ -124,9 +129,9 @@ TEST(WorkerKilled, WhileCopyingTheBackupTheKeyIsUntouchedAndNoBackupIsTaken)
     EXPECT_TRUE(fx.Staging());
 
     // The next import backs the intact key up afresh and clears the copy away.
-    ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin.exe", REG_OP_IMPORT, NewImage(20)));
+    ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin_sim.exe", REG_OP_IMPORT, NewImage(20)));
     EXPECT_EQ(good, fx.Backup());
     EXPECT_FALSE(fx.Staging());
-    ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin.exe", REG_OP_RESTORE));
+    ASSERT_EQ(0u, fx.Run(L"Quorvane_Admin_sim.exe", REG_OP_RESTORE));
     EXPECT_EQ(good, fx.Key());
 }

@@ -34,15 +34,19 @@ struct Decoded {
 DWORD Get32(const std::vector<BYTE>& b, size_t at) { DWORD v; memcpy(&v, &b[at], 4); return v; }
 void Set32(std::vector<BYTE>& b, size_t at, DWORD v) { memcpy(&b[at], &v, 4); }
 
-// The request file's layout and the worker's buffer, nothing else.
+// The request's layout and the worker's buffer, nothing else.
 bool Decode(const std::vector<BYTE>& f, Decoded* d)
 {
     if (f.size() < kHeader)
         return false;
     DWORD op = Get32(f, 0), cbPath = Get32(f, 16), cbData = Get32(f, 20);
-    if (cbPath == 0 || (op == REG_OP_IMPORT && cbData == 0) || op > REG_OP_RESTORE)
+    // Data only for an import, which must carry some.
+    if (cbPath == 0 || (op == REG_OP_IMPORT) != (cbData != 0) || op > REG_OP_RESTORE)
         return false;
     if (cbPath % 2 || cbPath > kPathBytesMax || f.size() - kHeader < cbPath)
+        return false;
+    // Exactly the request: nothing after its end.
+    if (f.size() != kHeader + (ULONGLONG)cbPath + cbData)
         return false;
     const WCHAR* path = (const WCHAR*)&f[kHeader];
     size_t chars = 0;
@@ -263,6 +267,12 @@ struct StreamSource {
     size_t size, at;
 };
 
+BOOL StreamHasMore(void* context)
+{
+    auto* s = (StreamSource*)context;
+    return s->at < s->size;
+}
+
 DWORD ReadStream(void* context, void* buffer, DWORD size)
 {
     auto* s = (StreamSource*)context;
@@ -290,7 +300,7 @@ TEST(RequestMutation, TheServicesReaderTakesExactlyTheLayoutFromAStream)
         std::vector<BYTE> f = fz.Next();
         ASSERT_LE(f.size(), (size_t)(1 << 16));
         StreamSource stream = {guarded.Place(f.data(), f.size()), f.size(), 0};
-        RegRequestSource source = {ReadStream, &stream, MAXULONGLONG, REG_REQUEST_IMAGE_MAX};
+        RegRequestSource source = {ReadStream, &stream, MAXULONGLONG, REG_REQUEST_IMAGE_MAX, StreamHasMore};
         Decoded want;
         bool decodes = Decode(f, &want);
         RegRequest got;

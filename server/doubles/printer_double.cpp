@@ -9,6 +9,7 @@
 // signal the change notifications open at the time.
 #include "printer_double.h"
 #include <winspool.h>
+#include <sddl.h>
 #include "simlink.h"
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct Printer {
     PrinterDouble::Bytes devMode, level9;
     bool hasLevel9 = false;
     DWORD openError = 0, getError = 0, setError = 0;
+    // Level 3, self-relative; everyone may use the printer unless a test says otherwise.
+    PrinterDouble::Bytes security;
 };
 
 struct Notify {
@@ -226,8 +229,12 @@ void LoadSimulationPrinters()
     if (S().loaded)
         return;
     S().loaded = true;
+    // A simulation's file, or one that names printers only (QV_SIM_SPOOLER:
+    // a tool started by a test, whose own doubles must not see a session).
     WCHAR ini[MAX_PATH];
     DWORD n = GetEnvironmentVariableW(L"QVSIM", ini, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        n = GetEnvironmentVariableW(L"QV_SIM_SPOOLER", ini, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return;
     std::vector<WCHAR> keys(32767);
@@ -294,6 +301,19 @@ void PublishLevel9(const Printer& pr)
         hex += digits[b & 15];
     }
     WritePrivateProfileStringW(L"Level9", pr.name.c_str(), hex.c_str(), ini);
+}
+
+const PrinterDouble::Bytes& EveryoneMayUse()
+{
+    static PrinterDouble::Bytes bytes;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ULONG size = 0;
+    if (bytes.empty() && ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYG:SYD:(A;;0x8;;;WD)",
+                                                                             SDDL_REVISION_1, &sd, &size)) {
+        bytes.assign((BYTE*)sd, (BYTE*)sd + size);
+        LocalFree(sd);
+    }
+    return bytes;
 }
 
 // Lays out fixed records followed by their strings and device modes, as the
@@ -439,6 +459,13 @@ BOOL WINAPI GetPrinterW(HANDLE h, DWORD level, LPBYTE buf, DWORD cb, LPDWORD nee
                 info->pDevMode = dm;
                 info->Attributes = pr->attributes;
             }
+        });
+    case 3:
+        return Pack(buf, cb, sizeof(PRINTER_INFO_3), needed, [&](Packer& p) {
+            const PrinterDouble::Bytes& bytes = pr->security.empty() ? EveryoneMayUse() : pr->security;
+            void* sd = p.Put(bytes.data(), (DWORD)bytes.size());
+            if (p.Fits())
+                ((PRINTER_INFO_3*)p.buf)->pSecurityDescriptor = sd;
         });
     case 8:
     case 9: {
@@ -653,5 +680,19 @@ bool GetLevel9(LPCWSTR name, Bytes* devMode)
 }
 
 int OpenHandles() { Lock lock; return S().handles; }
+
+bool SetSecurity(LPCWSTR name, LPCWSTR sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ULONG size = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, &size))
+        return false;
+    Lock lock;
+    Printer* p = Find(name);
+    if (p)
+        p->security.assign((BYTE*)sd, (BYTE*)sd + size);
+    LocalFree(sd);
+    return p != nullptr;
+}
 
 }  // namespace PrinterDouble

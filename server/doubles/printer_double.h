@@ -33,5 +33,8 @@ void FailSetLevel9(LPCWSTR name, DWORD error);
 // The per-user device mode set through level 9; false when none was set.
 bool GetLevel9(LPCWSTR name, Bytes* devMode);
 int OpenHandles();   // opened and not yet closed
+// The security descriptor that level 3 returns (SDDL); every printer starts
+// with one that lets everyone use it.
+bool SetSecurity(LPCWSTR name, LPCWSTR sddl);
 
 }  // namespace PrinterDouble

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <stddef.h>
+#include <memory>
 #include <string>
 #include "apply.h"
 #include "drivers.h"
@@ -13,6 +14,7 @@
 #include "rdpcmd.h"
 #include "regops.h"
 #include "regtree.h"
+#include "simprinters.h"
 #include "settings.h"
 #include "testutil.h"
 #include "wts_double.h"
@@ -41,6 +43,9 @@ protected:
         server = local + L" (redirected 2)";
         hklm = kPrinters + server + L"\\PrinterDriverData";
         hkcu = L"Software\\Halvren\\DravoK\\" + server;
+        sim.reset();   // its variable goes before the next one is set
+        sim.reset(new SimPrinters(2));   // the tool's worker sees the printer in session 2
+        sim->Add(server);
         RemoveKeys();
         SetValue(HKEY_LOCAL_MACHINE, hklm, L"Old", REG_SZ, SzData(L"server"));
         SetValue(HKEY_CURRENT_USER, hkcu + L"\\Sub", L"OldUser", REG_DWORD, DwordData(7));
@@ -80,6 +85,7 @@ protected:
     svtest::TestLog log;
     svtest::TestEvents events;
     svtest::TempFolder folder{L"apply"};
+    std::unique_ptr<SimPrinters> sim;
     CPrinterList list;
     std::wstring local, server, hklm, hkcu, beforeHklm, beforeHkcu;
 };

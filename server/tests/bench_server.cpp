@@ -22,6 +22,7 @@
 #include "rdpcmd.h"
 #include "regops.h"
 #include "regtree.h"
+#include "simprinters.h"
 #include "settings.h"
 #include "simlink.h"
 #include "testutil.h"
@@ -68,6 +69,7 @@ Bytes Image(int values)
 
 struct Setup {
     svtest::TempFolder folder{L"bench"};
+    SimPrinters sim{2};
     svtest::TestEvents events;
     std::wstring server, hklm, hkcu;
     Setup()
@@ -80,6 +82,7 @@ struct Setup {
         PrinterDouble::Add(server.c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
                            PrinterDouble::MakeDevMode(server.c_str(), 0x300));
         hklm = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + server + L"\\PrinterDriverData";
+        sim.Add(server);   // for the tool's worker
         hkcu = L"Software\\Halvren\\DravoK\\" + server;
         svtest::StoreAdminAccount(folder.File(L"common.ini"));
     }

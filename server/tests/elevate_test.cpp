@@ -10,16 +10,21 @@
 #include "regops.h"
 #include "regtree.h"
 #include "settings.h"
+#include "simprinters.h"
 
 namespace {
 
-// A printer key of this test process only, under the machine key that the
-// tool is allowed to change; removed with its tree.
+// A redirected printer of this test process's session only, known to the
+// tool's spooler double, and its key under the machine key that the tool is
+// allowed to change; removed with its tree.
 class PrinterKey {
 public:
     PrinterKey() {
         WCHAR name[64];
-        FormatStr(name, 64, L"QvTest %lu", GetCurrentProcessId());
+        DWORD session = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        FormatStr(name, 64, L"QvTest %lu (redirected %lu)", GetCurrentProcessId(), session);
+        sim_.Add(name);
         printer_ = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\" + std::wstring(name);
         path_ = printer_ + L"\\PrinterDriverData";
     }
@@ -27,6 +32,7 @@ public:
     LPCWSTR Path() const { return path_.c_str(); }
     std::wstring Backup() const { return path_ + L"_backup"; }
 private:
+    SimPrinters sim_;
     std::wstring printer_, path_;
 };
 

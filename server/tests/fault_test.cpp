@@ -18,6 +18,7 @@
 #include "regops.h"
 #include "regtree.h"
 #include "settings.h"
+#include "simprinters.h"
 #include "testutil.h"
 #include "tool_runner.h"
 #include "wts_double.h"
@@ -77,6 +78,7 @@ public:
         server = local + L" (redirected 2)";
         hklm = kPrinters + server + L"\\PrinterDriverData";
         hkcu = std::wstring(kUserRoot) + L"\\" + server;
+        sim.Add(server);   // for the tool's worker
         devMode = svtest::DevMode(local.c_str(), 0x300, 40);
         reply = svtest::PropertiesReply(devMode, Image(L"machine"), Image(L"user"));
         Connect();
@@ -136,6 +138,7 @@ public:
     }
 
     CPrinterList list;
+    SimPrinters sim{2};   // the tool's spooler and session: the printer's
     std::wstring local, server, hklm, hkcu;
     Bytes devMode, reply;
 

@@ -14,6 +14,7 @@
 #include "regtree.h"
 #include "service.h"
 #include "settings.h"
+#include "simprinters.h"
 #include "svctest.h"
 
 namespace {
@@ -66,10 +67,13 @@ TEST_F(ServiceTest, TheServerUsesTheServiceWhileItRunsAndTheStoredAccountOtherwi
     EXPECT_EQ(logons, GetLogonDoubleTrace()->calls);
     EXPECT_NE(std::string::npos, service.Log().find(",RunElevatedRegOperation,,service,status 0"));
 
-    // Stopped: the stored account through the administrator tool.
+    // Stopped: the stored account through the administrator tool, whose
+    // spooler double knows the printer too.
     ASSERT_EQ(0u, service.Stop());
     ASSERT_TRUE(StoreAdminAccount(ini, L"Administrator", L"Pa55 word"));
     SetEnvironmentVariableW(L"TMP", temp.path().c_str());
+    SimPrinters sim;
+    sim.Add(own_);
     size_t mark = service.Log().size();
     EXPECT_EQ(0u, run(REG_OP_IMPORT, image_));
     EXPECT_EQ(logons + 1, GetLogonDoubleTrace()->calls);

@@ -129,9 +129,15 @@ probe=$(python3 "$ROOT/installer/tests/addin_probe.py" wine "$X64/client/sim/qv_
   fail "add-in probe: $probe"
 [ "$probe" = "1 Quorvane_CL64.dll $version" ] || fail "add-in reply: '$probe'"
 
-# Uninstall also takes what the self-update left beside the add-in.
-printf x > "$CLIENT_DIR/Quorvane_CL64.bak"
-printf x > "$CLIENT_DIR/DLo1F2E.tmp"
+# Uninstall also takes what the self-update left beside the add-in. The
+# per-user package is a 32-bit one, whose clean-up action runs the 32-bit
+# cmd.exe: a machine that cannot run 32-bit programs cannot show it.
+if (. "$ROOT/scripts/env.sh" && qv_can_run32); then
+  printf x > "$CLIENT_DIR/Quorvane_CL64.bak"
+  printf x > "$CLIENT_DIR/DLo1F2E.tmp"
+else
+  echo "NOT RUN: uninstall removing the self-update's leftovers (this machine cannot run 32-bit programs)"
+fi
 check msiexec /x "$WORK/new/Quorvane_Client.msi" /qn
 check msiexec /x "$WORK/new/Quorvane_Server.msi" /qn
 [ ! -e "$CLIENT_DIR" ] || fail "left in the client folder: $(ls -A "$CLIENT_DIR" | tr '\n' ' ')"

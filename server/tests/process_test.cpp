@@ -51,6 +51,7 @@ struct FoundWindow {
     DWORD pid;
     LPCWSTR cls;
     HWND hwnd;
+    bool visibleOnly;   // the status window is a dialog too, hidden until asked for
 };
 
 BOOL CALLBACK FindProc(HWND hwnd, LPARAM lp)
@@ -60,18 +61,18 @@ BOOL CALLBACK FindProc(HWND hwnd, LPARAM lp)
     GetWindowThreadProcessId(hwnd, &pid);
     WCHAR cls[64];
     GetClassNameW(hwnd, cls, ARRAYSIZE(cls));
-    if ((f->pid == 0 || pid == f->pid) && lstrcmpW(cls, f->cls) == 0) {
+    if ((f->pid == 0 || pid == f->pid) && lstrcmpW(cls, f->cls) == 0 && (!f->visibleOnly || IsWindowVisible(hwnd))) {
         f->hwnd = hwnd;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND FindProcessWindow(DWORD pid, LPCWSTR cls, DWORD timeoutMs)
+HWND FindProcessWindow(DWORD pid, LPCWSTR cls, DWORD timeoutMs, bool visibleOnly = false)
 {
     DWORD start = GetTickCount();
     do {
-        FoundWindow f = {pid, cls, nullptr};
+        FoundWindow f = {pid, cls, nullptr, visibleOnly};
         EnumWindows(FindProc, (LPARAM)&f);
         if (f.hwnd)
             return f.hwnd;
@@ -182,7 +183,7 @@ public:
     HANDLE process() const { return process_; }
     bool Running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
     HWND Window(DWORD timeoutMs = 10000) const { return FindProcessWindow(pid_, L"QUORVANE_SV", timeoutMs); }
-    HWND Box(DWORD timeoutMs = 10000) const { return FindProcessWindow(pid_, L"#32770", timeoutMs); }
+    HWND Box(DWORD timeoutMs = 10000) const { return FindProcessWindow(pid_, L"#32770", timeoutMs, true); }
     bool Ended(DWORD timeoutMs, DWORD* code = nullptr) const
     {
         if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)

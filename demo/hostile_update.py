@@ -12,25 +12,14 @@ import socket
 import struct
 import subprocess
 import sys
+import os
 
-SERVER_WRITE, CLIENT_WRITE, CONNECT, DISCONNECT = 1, 2, 3, 4
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common", "doubles"))
+from simlink import CLIENT_WRITE, CONNECT, DISCONNECT, SERVER_WRITE, frame, recv_exact  # noqa: E402
+
 CMD_GETFILEVER, CMD_DOWNLOAD = 2, 3
 PIECE = 150000     # a piece as large as the server's, in several blocks
 BLOCK_DATA = 6392  # one block: 8 bytes of header and at most this much
-
-
-def frame(kind, payload=b""):
-    return struct.pack("<II", kind, len(payload)) + payload
-
-
-def recv_exact(conn, n):
-    data = b""
-    while len(data) < n:
-        part = conn.recv(n - len(data))
-        if not part:
-            raise EOFError("link closed")
-        data += part
-    return data
 
 
 class Link:

@@ -12,23 +12,12 @@ import socket
 import struct
 import subprocess
 import sys
+import os
 
-SERVER_WRITE, CLIENT_WRITE, CONNECT, DISCONNECT = 1, 2, 3, 4
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "common", "doubles"))
+from simlink import CLIENT_WRITE, CONNECT, DISCONNECT, SERVER_WRITE, frame, recv_exact  # noqa: E402
+
 CMD_GETFILEVER = 2
-
-
-def frame(kind, payload=b""):
-    return struct.pack("<II", kind, len(payload)) + payload
-
-
-def recv_exact(conn, n):
-    data = b""
-    while len(data) < n:
-        part = conn.recv(n - len(data))
-        if not part:
-            raise EOFError("link closed")
-        data += part
-    return data
 
 
 def read_reply(conn):

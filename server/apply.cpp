@@ -319,6 +319,9 @@ BOOL SetRegAndDEVMODE(PRINTERENTRY* entry, const DEVMODEW* devMode, const PROPRE
     LogScope scope(F, 64);
     if (!CompareDriverVersion(entry, devMode))
         return FALSE;
+    // A backup still there when the import starts would be taken for the
+    // last good state of an unfinished import.
+    DropAppliedBackup(entry);
     WORD flags = RegOperation(entry, REG_OP_IMPORT, REGF_HKLM | REGF_HKCU, &reply);
     if (!(flags & REGF_FAILED))
         SetDEVMODE(entry, devMode);
@@ -329,9 +332,42 @@ BOOL SetRegAndDEVMODE(PRINTERENTRY* entry, const DEVMODEW* devMode, const PROPRE
     WORD touched = flags & (REGF_HKLM | REGF_HKCU);
     if (flags & REGF_FAILED)
         touched |= (flags & REGF_HKLM) ? REGF_HKCU : REGF_HKLM;
-    RegOperation(entry, e ? REG_OP_RESTORE : REG_OP_DELETE_BACKUP, touched, nullptr);
+    if (e) {
+        RegOperation(entry, REG_OP_RESTORE, touched, nullptr);
+    } else {
+        // The machine root's backup costs another start of the administrator
+        // tool where there is no service: it waits until no pass is due, so
+        // that the printers of a burst are applied first.
+        RegOperation(entry, REG_OP_DELETE_BACKUP, touched & REGF_HKCU, nullptr);
+        entry->bHklmBackup = (touched & REGF_HKLM) != 0;
+    }
     SetLastError(e);
     return e == 0;
+}
+
+void DropAppliedBackup(PRINTERENTRY* entry)
+{
+    if (!entry->bHklmBackup)
+        return;
+    entry->bHklmBackup = FALSE;
+    RegOperation(entry, REG_OP_DELETE_BACKUP, REGF_HKLM, nullptr);
+}
+
+BOOL DropOneAppliedBackup(CPrinterList& list)
+{
+    for (int i = 0; i < list.Count(); i++) {
+        if (list.Entry(i)->bHklmBackup) {
+            DropAppliedBackup(list.Entry(i));
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+void DropAppliedBackups(CPrinterList& list)
+{
+    while (DropOneAppliedBackup(list)) {
+    }
 }
 
 BOOL CompareDriverVersion(const PRINTERENTRY* entry, const DEVMODEW* devMode)

@@ -32,6 +32,12 @@ int ServerProc(CPrinterList& list);
 BOOL CreateRegKey(LPWSTR out /* CCH_REG_KEY */, BOOL machine, const PRINTERENTRY* entry, LPCWSTR name = nullptr);
 void SetProperties(PRINTERENTRY* entry, CRdpData& reply);
 BOOL SetRegAndDEVMODE(PRINTERENTRY* entry, const DEVMODEW* devMode, const PROPREPLY& reply);
+// An applied printer's HKEY_LOCAL_MACHINE backup is dropped later than its
+// user root's (SetRegAndDEVMODE): the entry's own, the first of the list
+// (FALSE when none is left), or all of them before the list forgets them.
+void DropAppliedBackup(PRINTERENTRY* entry);
+BOOL DropOneAppliedBackup(CPrinterList& list);
+void DropAppliedBackups(CPrinterList& list);
 BOOL CompareDriverVersion(const PRINTERENTRY* entry, const DEVMODEW* devMode);
 WORD RegOperation(const PRINTERENTRY* entry, DWORD op, WORD flags, const PROPREPLY* reply);
 BOOL RegOperationHKEY(const PRINTERENTRY* entry, DWORD op, HKEY root, const PROPREPLY* reply);

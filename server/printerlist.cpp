@@ -66,7 +66,7 @@ int CPrinterList::AddRedirectPrinter(LPCWSTR name)
     if (!copy)
         throw std::bad_alloc();
     memcpy(copy, name, cch * sizeof(WCHAR));
-    m_pEntries[i] = PRINTERENTRY{copy, PRINTER_ATTEMPTS, PRINTER_WAITING, REASON_NONE, 0, 0, {}};
+    m_pEntries[i] = PRINTERENTRY{copy, PRINTER_ATTEMPTS, PRINTER_WAITING, REASON_NONE, 0, 0, {}, FALSE};
     GetSystemTimeAsFileTime(&m_pEntries[i].ftChanged);
     m_nCount = i + 1;
     LogPrintf(LOG_TAG_EXIT, F, L"[%d],,%s", i, name);

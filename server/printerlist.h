@@ -39,6 +39,7 @@ struct PRINTERENTRY {
     DWORD dwError;     // the Windows error of the last failed try, else 0
     DWORD dwRetryAt;   // tick count from which a PRINTER_RETRY printer is tried again
     FILETIME ftChanged;   // when state or reason last changed (UTC), for the status window
+    BOOL bHklmBackup;     // applied; its HKEY_LOCAL_MACHINE backup is still to be dropped
 };
 
 // The wait after the nth failed try (1-based): 2, 4, 8 and 16 seconds, then

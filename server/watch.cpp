@@ -107,6 +107,7 @@ void OnNewClient(CLIENTRECORD* client, CPrinterList& list)
     }
     client->bClientModule = 1;
     GetClientVersion(channel);
+    DropAppliedBackups(list);
     list.ClearAll();
     DisconnectFromLocalPC(channel);
 }
@@ -129,6 +130,7 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
         }
     } else if (r == CLIENT_DISCONNECTED) {
         LogPrintf(LOG_W, F, L",client disconnected");
+        DropAppliedBackups(list);
         list.ClearAll();
         SetNotifyTip(nullptr, nullptr);
         PostMessageW(g_hMainWnd, WM_COMMAND, IDM_RESTART, 0);
@@ -140,7 +142,7 @@ void WatchPass(CLIENTRECORD* client, CPrinterList& list)
 // out, a printer's retry falling due, or a printer change that concerns
 // this session (the pass starts at once: a change during it gives one more).
 // FALSE when the loop is to end.
-static BOOL WaitForNextPass(CPrinterNotify& notify, const CPrinterList& list, DWORD passBegin)
+static BOOL WaitForNextPass(CPrinterNotify& notify, CPrinterList& list, DWORD passBegin)
 {
     static const WCHAR F[] = L"WatchEnvProc";
     DWORD start = GetTickCount();
@@ -151,7 +153,13 @@ static BOOL WaitForNextPass(CPrinterNotify& notify, const CPrinterList& list, DW
         if (retry < wait)
             wait = retry;
         HANDLE h[3] = {g_hEvent[EVENT_EXIT], g_hEvent[EVENT_TIMER], notify.Handle()};
-        DWORD r = WaitForMultipleObjects(h[2] ? 3 : 2, h, FALSE, wait);
+        DWORD count = h[2] ? 3 : 2;
+        // Backups are dropped only while nothing else waits.
+        DWORD r = WaitForMultipleObjects(count, h, FALSE, 0);
+        if (r == WAIT_TIMEOUT && wait != 0 && DropOneAppliedBackup(list))
+            continue;
+        if (r == WAIT_TIMEOUT)
+            r = WaitForMultipleObjects(count, h, FALSE, wait);
         if (r == WAIT_TIMEOUT && wait == retry)
             LogPrintf(32, F, L",retry due");
         if (r == WAIT_OBJECT_0 + EVENT_TIMER || r == WAIT_TIMEOUT)
@@ -188,6 +196,7 @@ static void WatchLoop(CLIENTRECORD* client, CPrinterList& list)
         LogPrintf(32, F, L"%d,LOOP END,%d(msec)", begin, GetTickCount() - begin);
         LogPrintf(32, F, L",WaitForMultipleObjects,\x2026");
     } while (WaitForNextPass(notify, list, begin));
+    DropAppliedBackups(list);
 }
 
 // Nothing that goes wrong in a pass may end the thread silently: the user is

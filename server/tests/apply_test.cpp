@@ -119,7 +119,7 @@ TEST_F(Apply, OutcomesOfOneReply)
         DWORD level9Error;
         bool applied;     // device mode set and both trees equal to the images
         int attempts;     // left afterwards
-        LONG toolRuns;    // administrator tool starts (HKLM)
+        LONG toolRuns;    // administrator tool starts (HKLM), the backup's drop after the pass included
         const char* line;
         int lineCount;
     } cases[] = {
@@ -146,9 +146,15 @@ TEST_F(Apply, OutcomesOfOneReply)
         LONG runs = ToolRuns();
         int lines = log.Count(c.line), deletes = log.Count("DeleteBackupReg success");
         ServerProc(list);
+        // The pass starts the tool for the import alone; an applied
+        // printer's HKLM backup is dropped when the loop has time.
+        LONG duringPass = ToolRuns() - runs;
+        DropAppliedBackups(list);
+        EXPECT_FALSE(list.Entry(0)->bHklmBackup);
 
         EXPECT_EQ(c.attempts, Attempts());
         EXPECT_EQ(c.toolRuns, ToolRuns() - runs);
+        EXPECT_EQ(c.toolRuns - (c.applied || c.emptyImages ? 1 : 0), duringPass);
         EXPECT_EQ(c.lineCount, log.Count(c.line) - lines) << log.Dump();
         Bytes set;
         if (c.applied) {
@@ -171,6 +177,27 @@ TEST_F(Apply, OutcomesOfOneReply)
             EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, hkcu + L"_backup"));
         }
     }
+}
+
+// A backup whose drop was still waiting when the printer is applied again
+// goes first: kept, it would read as an unfinished import's, and a failure
+// would then bring back the state of two applies ago.
+TEST_F(Apply, AnApplyAgainDropsTheWaitingBackupFirst)
+{
+    AddServerPrinter(0x300);
+    Bytes dm = svtest::DevMode(local.c_str(), 0x300, 40);
+    Bytes first = SampleImage(L"first");
+    Bytes reply = svtest::PropertiesReply(dm, first, first);
+    svtest::FakeClient client([&](CRdpData&) { return reply; });
+    ServerProc(list);
+    ASSERT_TRUE(list.Entry(0)->bHklmBackup) << log.Dump();
+
+    reply = svtest::PropertiesReply(dm, SampleImage(L"second"), SampleImage(L"second"));
+    PrinterDouble::FailSetLevel9(server.c_str(), ERROR_INVALID_PARAMETER);
+    GiveAttemptsBack(list.Entry(0));
+    ServerProc(list);
+    EXPECT_EQ(svtest::TreeOf(first), DumpTree(HKEY_LOCAL_MACHINE, hklm)) << log.Dump();
+    EXPECT_FALSE(list.Entry(0)->bHklmBackup);
 }
 
 Bytes WithDword(Bytes reply, size_t offset, DWORD value)

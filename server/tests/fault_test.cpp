@@ -117,12 +117,14 @@ public:
         list.AddRedirectPrinter(server.c_str());
         Pass(answer);
     }
-    // The next pass that tries the printer: its retry has fallen due.
+    // The next pass that tries the printer (its retry has fallen due), and
+    // the housekeeping that follows while nothing else is due.
     void Pass(const Bytes& answer)
     {
         svtest::FakeClient client([&](CRdpData&) { return answer; });
         svtest::RetryNow(list);
         ServerProc(list);
+        DropAppliedBackups(list);
     }
     // The server's settings equal the PC's and nothing else is there.
     void ExpectApplied() const

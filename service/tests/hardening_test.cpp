@@ -222,6 +222,26 @@ TEST_F(Hardening, SlotsHeldByIdleClientsMeanWaitingNeverTheFallbackAndTheNameIsN
     g_szCommonIni[0] = 0;
 }
 
+// One process may hold only its share of the connections: the ones over it
+// are cut at once, so that it cannot take the slots of everybody else.
+TEST_F(Hardening, OneProcessKeepsItsShareOfConnectionsAndNoMore)
+{
+    ServiceRun service;
+    PROCESS_INFORMATION pi;
+    WCHAR args[160];
+    FormatStr(args, ARRAYSIZE(args), L"%s %d 1500", RegServicePipeName(), SVC_MAX_PER_PROCESS + 2);
+    ASSERT_TRUE(StartProgram(ToolPath(L"pipe_holder.exe"), args, &pi));
+    DWORD kept = WaitExit(pi, 15000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ((DWORD)SVC_MAX_PER_PROCESS, kept);
+    std::string log = service.Log();
+    size_t cut = 0;
+    for (size_t at = 0; (at = log.find(",too many connections", at)) != std::string::npos; at++)
+        cut++;
+    EXPECT_EQ(2u, cut) << log;
+}
+
 // The service that never answers, or answers nothing: bounded, a failed
 // attempt, and still no tool.
 TEST_F(Hardening, AServiceThatNeverAnswersCostsOneBoundedAttemptAndNoTool)

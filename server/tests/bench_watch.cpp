@@ -19,6 +19,7 @@
 #include "fakeclient.h"
 #include "printer_double.h"
 #include "rdpcmd.h"
+#include "simprinters.h"
 #include "regtree.h"
 #include "server.h"
 #include "svctest.h"
@@ -54,6 +55,7 @@ Bytes Answer(CRdpData& request)
 }
 
 struct Printers {
+    SimPrinters sim;   // what the administrator tool's worker finds in the spooler
     std::vector<std::wstring> names;
     ~Printers()
     {
@@ -70,6 +72,7 @@ struct Printers {
                             KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
             RegCloseKey(key);
         names.push_back(name);
+        sim.Add(name);
         PrinterDouble::Add(name.c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
                            PrinterDouble::MakeDevMode(name.c_str(), 0x300));
         return name;
@@ -152,14 +155,18 @@ int main()
     g_dwInterval = 300000;
     g_dwSessionId = OwnSession();
     svtest::StoreAdminAccount(folder.File(L"common.ini"));
-    Printers printers;
     printf("watch loop (%s build), interval 300 s, notifications start the passes; log level 0:\n", QV_WATCH_BUILD);
     {
+        Printers printers;
         ServiceRun service;
         svtest::TestLog log(10240, 5, 0);   // after the service's: the module's own log level
         Run("with the service", printers, 20, 5);
     }
+    // Each way on a spooler of its own printers: the next loop's first pass
+    // would otherwise apply the last one's again while the first printer waits.
+    PrinterDouble::Reset();
     {
+        Printers printers;
         svtest::TestLog log(10240, 5, 0);
         Run("administrator tool", printers, 10, 5);
     }

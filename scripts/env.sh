@@ -16,6 +16,13 @@ qv_prefix() {
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi
+  # A bare X display has no window manager, and Wine waits two seconds for
+  # one each time it hides a window that it lets a window manager handle: a
+  # message box took two seconds to close. Wine then handles its windows
+  # itself.
+  if ! grep -qs '^"Managed"="N"' "$WINEPREFIX/user.reg"; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
+  fi
 }
 
 # Whether this machine runs 32-bit programs: some kernels refuse 32-bit

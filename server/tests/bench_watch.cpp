@@ -19,7 +19,6 @@
 #include "fakeclient.h"
 #include "printer_double.h"
 #include "rdpcmd.h"
-#include "simprinters.h"
 #include "regtree.h"
 #include "server.h"
 #include "svctest.h"
@@ -55,7 +54,6 @@ Bytes Answer(CRdpData& request)
 }
 
 struct Printers {
-    SimPrinters sim;   // what the administrator tool's worker finds in the spooler
     std::vector<std::wstring> names;
     ~Printers()
     {
@@ -72,7 +70,6 @@ struct Printers {
                             KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
             RegCloseKey(key);
         names.push_back(name);
-        sim.Add(name);
         PrinterDouble::Add(name.c_str(), L"Halvren Office Dravo", PRINTER_ATTRIBUTE_TS,
                            PrinterDouble::MakeDevMode(name.c_str(), 0x300));
         return name;
@@ -155,18 +152,14 @@ int main()
     g_dwInterval = 300000;
     g_dwSessionId = OwnSession();
     svtest::StoreAdminAccount(folder.File(L"common.ini"));
+    Printers printers;
     printf("watch loop (%s build), interval 300 s, notifications start the passes; log level 0:\n", QV_WATCH_BUILD);
     {
-        Printers printers;
         ServiceRun service;
         svtest::TestLog log(10240, 5, 0);   // after the service's: the module's own log level
         Run("with the service", printers, 20, 5);
     }
-    // Each way on a spooler of its own printers: the next loop's first pass
-    // would otherwise apply the last one's again while the first printer waits.
-    PrinterDouble::Reset();
     {
-        Printers printers;
         svtest::TestLog log(10240, 5, 0);
         Run("administrator tool", printers, 10, 5);
     }

@@ -121,5 +121,9 @@ storm() {  # label module-exe
 
 echo "logon storm: $N sessions, each redirecting $PER printers within $SPREAD s, each with the service (interval 300 s):"
 storm now "$T/Quorvane_SV_storm.exe"
-[ -f "$T/Quorvane_SV_storm_before.exe" ] && storm before "$T/Quorvane_SV_storm_before.exe"
+if [ -f "$T/Quorvane_SV_storm_before.exe" ]; then
+  storm before "$T/Quorvane_SV_storm_before.exe"
+else
+  echo "  before  not built (this tree has no history of the module before)"
+fi
 true

@@ -15,6 +15,10 @@ for exe in $(find "$BUILD/x64" "$BUILD/x86" -name 'bench_*.exe' | sort); do
   found=1
 done
 [ $found -eq 1 ] || echo "bench: no benchmark is built yet"
+# The module before is built from its commit's files (server/tests/CMakeLists.txt);
+# a tree without that history has today's figures alone.
+[ -f "$BUILD/x64/server/tests/bench_watch_before.exe" ] ||
+  echo "== bench_watch_before: not built (this tree has no history of the module before)"
 echo "== simulated sessions"
 bash "$QV_ROOT/scripts/bench_sessions.sh"
 echo "== logon storm"

@@ -8,17 +8,10 @@
 #include "regops.h"
 #include "regtree.h"
 #include "module.h"
-#include "printerlist.h"
 #include "server.h"
 #include "settings.h"
 
 namespace svtest {
-
-void RetryNow(CPrinterList& list)
-{
-    for (int i = 0; i < list.Count(); i++)
-        list.Entry(i)->dwRetryAt = GetTickCount();
-}
 
 TestLog::TestLog(int sizeKb, int rotate, int level) : folder_(L"log")
 {

@@ -38,7 +38,9 @@ std::wstring TreeOf(const std::vector<BYTE>& image);
 using ::StoreAdminAccount;
 
 // Every printer of the list that waits for its next try may be tried now,
-// as if the spacing between tries had passed.
+// as if the spacing between tries had passed (retrynow.cpp: apart, because
+// the bench's "before" build links these helpers with a list that has no
+// spacing).
 void RetryNow(CPrinterList& list);
 
 // The exit and timer events, as OnInitInstance creates them; closed again at

@@ -7,17 +7,22 @@
 set -uo pipefail
 . "$(dirname "$0")/env.sh"
 N=${1:-20}
-X64=$BUILD/x64; X86=$BUILD/x86
+X64=$BUILD/x64
+# The PC's client and add-in: 32-bit where this machine runs 32-bit programs.
+if qv_can_run32; then PCB=$BUILD/x86; CL=Quorvane_CL32.dll; else PCB=$X64; CL=Quorvane_CL64.dll; fi
 DEMOEXE=$X64/demo/qv_demo.exe
-for f in "$DEMOEXE" "$X64/server/Quorvane_SV_sim.exe" "$X86/client/sim/qv_rdphost.exe"; do
+for f in "$DEMOEXE" "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin_sim.exe" \
+         "$PCB/client/sim/qv_rdphost.exe"; do
   [ -f "$f" ] || { echo "bench_sessions: missing $f"; exit 0; }
 done
 B=$BUILD/bench-sessions; PC=$B/pc; TS=$B/ts; FILES=$B/files
 rm -rf "$FILES"; mkdir -p "$FILES/ts-bin" "$FILES/pc-bin"
-cp "$X64/server/Quorvane_SV_sim.exe" "$X64/admin/Quorvane_Admin.exe" "$FILES/ts-bin/"
+# The tool's simulation build: its spooler double knows the simulated printers.
+cp "$X64/server/Quorvane_SV_sim.exe" "$FILES/ts-bin/"
+cp "$X64/admin/Quorvane_Admin_sim.exe" "$FILES/ts-bin/Quorvane_Admin.exe"
 # The server's copy is the PC's own version: no update question in this run.
-cp "$X86/client/sim/Quorvane_CL32.dll" "$FILES/ts-bin/"
-cp "$X86/client/sim/Quorvane_CL32.dll" "$X86/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
+cp "$PCB/client/sim/$CL" "$FILES/ts-bin/"
+cp "$PCB/client/sim/$CL" "$PCB/client/sim/qv_rdphost.exe" "$FILES/pc-bin/"
 winpath() { echo "Z:${1//\//\\}"; }
 pids=()
 cleanup() {
@@ -46,7 +51,7 @@ t0=$(date +%s%N)
 for i in $(seq 1 "$N"); do
   s=$((100 + i)); port=$(grep '^PortInUse=' "$FILES/s$s.ini" | cut -d= -f2 | tr -d '\r')
   WINEPREFIX=$PC env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
-    "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" "$port" >/dev/null 2>&1 </dev/null &
+    "$(winpath "$FILES/pc-bin/$CL")" "$port" >/dev/null 2>&1 </dev/null &
   pids+=($!)
 done
 done_n=0
@@ -86,7 +91,7 @@ notify_run() {  # session useNotify interval
   for _ in $(seq 600); do grep -q '^PortInUse=' "$FILES/n$s.ini" 2>/dev/null && break; sleep 0.1; done
   local port; port=$(grep '^PortInUse=' "$FILES/n$s.ini" | cut -d= -f2 | tr -d '\r')
   WINEPREFIX=$PC env QV_SIM_PRINTERS='Software\Quorvane Demo\Printers' wine "$FILES/pc-bin/qv_rdphost.exe" \
-    "$(winpath "$FILES/pc-bin/Quorvane_CL32.dll")" "$port" >/dev/null 2>&1 </dev/null &
+    "$(winpath "$FILES/pc-bin/$CL")" "$port" >/dev/null 2>&1 </dev/null &
   pids+=($!)
   local log
   for _ in $(seq 600); do

@@ -343,8 +343,34 @@ TEST(ServiceLogFolder, MadeWithItsDescriptorAndNeverThroughAPlantedLink)
         LogFolderHold hold;
         EXPECT_EQ(0u, PrepareLogFolder(base.path().c_str(), L"Company\\Product\\ServiceLog", &hold));
         EXPECT_TRUE(FileExists(base / L"Company\\Product\\ServiceLog"));
+    }
+    // A folder that is there already keeps its descriptor: the service never
+    // re-secures or re-owns what somebody else may have made.
+    const std::wstring existing = base / L"Company\\Product\\ServiceLog";
+    PSECURITY_DESCRIPTOR mine = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &mine, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(mine, &present, &dacl, &defaulted);
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, SetNamedSecurityInfoW(const_cast<LPWSTR>(existing.c_str()), SE_FILE_OBJECT,
+                                                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                         nullptr, nullptr, dacl, nullptr));
+    LocalFree(mine);
+    auto daclOf = [&] {
+        PSECURITY_DESCRIPTOR got = nullptr;
+        GetNamedSecurityInfoW(existing.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &got);
+        std::wstring text = got ? SddlOf(got) : L"";
+        LocalFree(got);
+        return text;
+    };
+    const std::wstring before = daclOf();
+    ASSERT_EQ(L"D:P(A;;FA;;;WD)", before);
+    {
+        LogFolderHold hold;
         EXPECT_EQ(0u, PrepareLogFolder(base.path().c_str(), L"Company\\Product\\ServiceLog", &hold));
     }
+    EXPECT_EQ(before, daclOf());
     // The build planted a link (a Unix symbolic link, which Wine shows as a
     // reparse point) at planted\ServiceLog, to a folder of its own.
     const std::wstring planted = WinPath(QV_PLANTED_DIR);

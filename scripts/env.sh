@@ -16,16 +16,6 @@ qv_prefix() {
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
   fi
-  qv_unmanaged
-}
-
-# A bare X display has no window manager, and Wine waits two seconds for one
-# each time it hides a window that it lets a window manager handle: a message
-# box took two seconds to close. Wine then handles its windows itself. Set
-# once the prefix's server runs (a setting made just after the prefix was
-# created has been seen lost).
-qv_unmanaged() {
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
 }
 
 # Whether this machine runs 32-bit programs: some kernels refuse 32-bit
@@ -64,7 +54,6 @@ qv_up() {
   # service started by the first test would inherit CTest's pipe and keep it
   # open, and CTest would wait for it until its time-out.
   wineboot >/dev/null 2>&1 </dev/null || true
-  qv_unmanaged
   # The desktop process likewise (common/testsupport/desktop_keeper.cpp).
   local keeper=$BUILD/x64/common/testsupport/qv_desktop_keeper.exe
   [ -f "$keeper" ] && { wine "$keeper" >/dev/null 2>&1 </dev/null & }

@@ -133,9 +133,14 @@ step "terminal server: the watch loop greets the client, offers the update, appl
 ts wine "$DEMOEXE" ts-wait "$SIMINI" applied 90 || rc=1
 sleep 1   # the last lines follow the device mode
 show_lines 'new client|Initialize OK|on Client|on Server|download status|find new printer|SV=|Reg success|COMPLETE|no data|,255,E,|,service,|service not available|,admin tool,' 30
-went() {  # pattern: the HKLM import of this connection went that way
+since_mark() {  # the server log's lines since the last mark
   local f; f=$(server_log)
-  [ -n "$f" ] && tail -n +$((mark + 1)) "$f" | grep -q -E "$1"
+  [ -n "$f" ] && tail -n +$((mark + 1)) "$f"
+}
+# The lines are taken whole before grep -q looks: under pipefail, grep -q
+# stopping at its match could kill tail and read as "not there".
+went() {  # pattern: the HKLM import of this connection went that way
+  grep -q -E "$1" <<<"$(since_mark)"
 }
 went ',service,status 0' && ! went ',admin tool,' || { echo "  => the HKLM import did NOT go through the service"; rc=1; }
 
@@ -205,8 +210,7 @@ mark_log
 start_host "$port2" 2
 greeted=0
 for _ in $(seq 600); do
-  f=$(server_log)
-  [ -n "$f" ] && tail -n +$((mark + 1)) "$f" | grep -q 'no more redirect printer' && { greeted=1; break; }
+  went 'no more redirect printer' && { greeted=1; break; }
   sleep 0.1
 done
 [ $greeted -eq 1 ] || { echo "  => no greeting"; rc=1; }

@@ -7,9 +7,12 @@ PKGS=(cmake make g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386
       xvfb xauth x11-apps imagemagick xdotool locales fonts-ipafont-gothic
       python3 googletest msitools wixl osslsigncode openssl ccache)
 
+# Outputs are taken whole before they are searched: under pipefail, grep -q
+# stopping at its first match would kill the writer and read as "absent".
 missing=()
 for p in "${PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ $status == *"install ok installed"* ]] || missing+=("$p")
 done
 
 SUDO=
@@ -17,7 +20,7 @@ SUDO=
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -q
@@ -26,7 +29,7 @@ fi
 
 # Japanese locale: the prefix must be created with it so that its ANSI code
 # page is 932, as on a Japanese Windows.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+if ! grep -qi '^ja_JP\.utf-\?8$' <<<"$(locale -a 2>/dev/null)"; then
   echo "setup: generating ja_JP.UTF-8"
   $SUDO sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null

@@ -33,8 +33,10 @@ fi
 
 echo
 echo "== the 20 slowest tests"
+# Every reader here reads to the end: under pipefail, one that stops early
+# (head, grep -q) kills its writer with SIGPIPE and fails the whole run.
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec$/\2 \1/' |
-  sort -rn | head -20 | awk '{ printf "  %7.1f s  %s\n", $1, $2 }'
+  sort -rn | awk 'NR <= 20 { printf "  %7.1f s  %s\n", $1, $2 }'
 if [ -s "$QV_HELD_LOG" ]; then
   echo "== programs that outlived their test (their output was kept away from CTest)"
   sed 's/^/  /' "$QV_HELD_LOG"

@@ -22,6 +22,11 @@ epid=$!
 wait $wpid
 rc=$?
 wait $opid $epid
+# A program that dies early loses what its C runtime still buffered, so that
+# CTest would show a failure without a word: its exit code at least is told.
+if [ $rc -ne 0 ]; then
+  echo "wine_test.sh: ${1##*/} ended with exit code $rc after printing $(wc -c <"$out") bytes" >&2
+fi
 # The wineserver and the prefix's services hold every output file they were
 # shown; only what started after this script counts as the test's.
 started() { awk '{ print $22 }' "/proc/$1/stat" 2>/dev/null; }

@@ -366,8 +366,8 @@ BOOL DropOneAppliedBackup(CPrinterList& list)
 
 void DropAppliedBackups(CPrinterList& list)
 {
-    while (DropOneAppliedBackup(list)) {
-    }
+    for (int i = 0; i < list.Count(); i++)
+        DropAppliedBackup(list.Entry(i));
 }
 
 BOOL CompareDriverVersion(const PRINTERENTRY* entry, const DEVMODEW* devMode)
